@@ -1,0 +1,41 @@
+// Common/AppStatus.h: the process-wide run-time switches.
+//
+// The exit request is written by the SIGINT/SIGTERM handler and polled by the
+// service loop and the long loops of the synchroniser, so it is a
+// volatile sig_atomic_t: a handler may write it and the interrupted code reads
+// it afresh each time. The one instance is a namespace-scope object built
+// before main, so a signal can never be the first to touch it.
+#ifndef OMBRIX_COMMON_APPSTATUS_H
+#define OMBRIX_COMMON_APPSTATUS_H
+
+#include <csignal>
+#include <string>
+
+class AppStatus {
+ public:
+  static AppStatus& getInstance();
+
+  bool getAppExit() const { return isAppExit != 0; }
+  void setAppExit(bool value) { isAppExit = value ? 1 : 0; }
+
+  // Seconds the service loop sleeps between cycles (15 in the service).
+  unsigned getInterval() const { return interval; }
+  void setInterval(unsigned seconds) { interval = seconds; }
+
+  // While a regular file exists at this path no change detection runs.
+  std::string getSleepPath() const { return sleepPath; }
+  void setSleepPath(const std::string& path) { sleepPath = path; }
+
+  AppStatus(const AppStatus&) = delete;
+  AppStatus& operator=(const AppStatus&) = delete;
+
+ private:
+  AppStatus() = default;
+  friend struct AppStatusStorage;
+
+  volatile std::sig_atomic_t isAppExit = 0;
+  unsigned interval = 15;
+  std::string sleepPath = "/tmp/sleep";
+};
+
+#endif  // OMBRIX_COMMON_APPSTATUS_H

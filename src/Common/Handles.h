@@ -1,0 +1,73 @@
+// Common/Handles.h: small owners for the C resources of the system library.
+//
+// Each closes its resource exactly once, in its destructor, so an early
+// return can neither leak nor double-close. Copying is deleted; moving is
+// allowed where a handle is handed out of a factory.
+#ifndef OMBRIX_COMMON_HANDLES_H
+#define OMBRIX_COMMON_HANDLES_H
+
+#include <dirent.h>
+#include <iconv.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// A file descriptor: failure is -1, not null, hence a class.
+class FdHandle {
+ public:
+  explicit FdHandle(int fd = -1) : fd(fd) {}
+  ~FdHandle() { reset(); }
+  FdHandle(FdHandle&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  FdHandle& operator=(FdHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd = std::exchange(other.fd, -1);
+    }
+    return *this;
+  }
+  FdHandle(const FdHandle&) = delete;
+  FdHandle& operator=(const FdHandle&) = delete;
+
+  bool isOpen() const { return fd >= 0; }
+  int get() const { return fd; }
+  int release() { return std::exchange(fd, -1); }
+  // close(2) is not retried after EINTR: on Linux the descriptor is gone
+  // either way, and a retry could close a descriptor opened meanwhile.
+  void reset(int newFd = -1) {
+    if (fd >= 0) close(fd);
+    fd = newFd;
+  }
+
+ private:
+  int fd;
+};
+
+// iconv_open() reports failure as (iconv_t)-1, not null, hence a class.
+class IconvHandle {
+ public:
+  IconvHandle(const char* to, const char* from) : cd(iconv_open(to, from)) {}
+  ~IconvHandle() {
+    if (isOpen()) iconv_close(cd);
+  }
+  IconvHandle(const IconvHandle&) = delete;
+  IconvHandle& operator=(const IconvHandle&) = delete;
+  bool isOpen() const { return cd != reinterpret_cast<iconv_t>(-1); }
+  iconv_t get() const { return cd; }
+
+ private:
+  iconv_t cd;
+};
+
+#endif  // OMBRIX_COMMON_HANDLES_H

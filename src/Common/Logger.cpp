@@ -1,0 +1,124 @@
+// Common/Logger.cpp: open-append-close per record, under a POSIX mutex.
+#include "Common/Logger.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "Common/Handles.h"
+
+namespace {
+
+// Holds the logger's mutex for one scope.
+class MutexLock {
+ public:
+  explicit MutexLock(pthread_mutex_t* m) : mutex(m) { pthread_mutex_lock(mutex); }
+  ~MutexLock() { pthread_mutex_unlock(mutex); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  pthread_mutex_t* mutex;
+};
+
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+constexpr mode_t kCreateMode = 0666;  // the process umask decides the rest
+
+// Writes all of text to fd; a short write of a log record is retried, an
+// error drops the rest (the log never reports failure).
+void writeAll(int fd, const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(fd, text, length);
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+// Appends src to the fixed buffer at *pos, cutting it at the buffer's end.
+// Used only by the handler path, which may not allocate.
+void appendRaw(char* buffer, size_t capacity, size_t* pos, const char* src) {
+  while (*src != '\0' && *pos < capacity) buffer[(*pos)++] = *src++;
+}
+
+void appendInt(char* buffer, size_t capacity, size_t* pos, int value) {
+  char digits[16];
+  int n = 0;
+  unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0 && *pos < capacity) buffer[(*pos)++] = '-';
+  while (n > 0 && *pos < capacity) buffer[(*pos)++] = digits[--n];
+}
+
+}  // namespace
+
+struct LoggerStorage {
+  static Logger instance;
+};
+// Built during static initialisation, before any signal handler can run.
+Logger LoggerStorage::instance;
+
+Logger& Logger::getInstance() { return LoggerStorage::instance; }
+
+Logger::Logger() { pthread_mutex_init(&mutex, nullptr); }
+
+void Logger::setLevel(int threshold) { level = threshold; }
+
+// Held under the mutex so that the handler entry, which tries the same lock,
+// never reads the path while it is being replaced.
+void Logger::setLogPath(const std::string& path) {
+  MutexLock lock(&mutex);
+  logPath = path;
+}
+
+void Logger::writeLog(int recordLevel, const std::string& message, const char* source, int line) {
+  if (recordLevel > level) return;
+  std::string record;
+  record.reserve(message.size() + 32);
+  record += "[";
+  record += source;
+  record += "].[";
+  record += std::to_string(line);
+  record += "]\n  ";
+  record += message;
+  record += "\n";
+
+  MutexLock lock(&mutex);
+  FdHandle fd(open(logPath.c_str(), kOpenFlags, kCreateMode));
+  if (!fd.isOpen()) return;
+  writeAll(fd.get(), record.data(), record.size());
+}
+
+void Logger::writeLog(const LogSite& site, const char* source, const std::string& item,
+                      const char* tail) {
+  if (site.level > level) return;
+  writeLog(site.level, site.text + item + tail, source, site.line);
+}
+
+bool Logger::writeLogFromHandler(int recordLevel, const char* message, const char* source,
+                                 int line) {
+  if (recordLevel > level) return true;
+  if (pthread_mutex_trylock(&mutex) != 0) return false;
+
+  char record[512];
+  size_t pos = 0;
+  appendRaw(record, sizeof record, &pos, "[");
+  appendRaw(record, sizeof record, &pos, source);
+  appendRaw(record, sizeof record, &pos, "].[");
+  appendInt(record, sizeof record, &pos, line);
+  appendRaw(record, sizeof record, &pos, "]\n  ");
+  appendRaw(record, sizeof record, &pos, message);
+  appendRaw(record, sizeof record, &pos, "\n");
+
+  int fd = open(logPath.c_str(), kOpenFlags, kCreateMode);
+  if (fd >= 0) {
+    writeAll(fd, record, pos);
+    close(fd);  // nothing to do about a failed close of a log record
+  }
+  pthread_mutex_unlock(&mutex);
+  return true;
+}

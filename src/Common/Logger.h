@@ -1,0 +1,66 @@
+// Common/Logger.h: the process-wide log writer.
+//
+// A record is written when its level is at most the threshold. Each record is
+// opened, appended and closed under the mutex, so it is in the file when the
+// call returns and the file may be removed at any moment (the next record
+// recreates it). Format: "[" source "].[" line "]\n  " message "\n".
+//
+// The threshold before setLevel is 0: nothing is written until the entry
+// point has configured the log, so a record from an early signal cannot land
+// in a stale file.
+//
+// Thread-safety: writeLog may be called from any thread. The signal handler
+// uses writeLogFromHandler, which never waits for the mutex.
+#ifndef OMBRIX_COMMON_LOGGER_H
+#define OMBRIX_COMMON_LOGGER_H
+
+#include <pthread.h>
+
+#include <string>
+
+// One contracted record: its level, its line number in the log and its text.
+// The line is part of the log contract, not the place in the source.
+struct LogSite {
+  int level;
+  int line;
+  const char* text;
+};
+
+class Logger {
+ public:
+  static constexpr int kDefaultLevel = 0;
+
+  static Logger& getInstance();
+
+  void setLevel(int threshold);
+  int getLevel() const { return level; }
+  void setLogPath(const std::string& path);
+
+  // Appends one record. Never reports failure: a record that cannot be
+  // written (no directory, no permission, empty path) is dropped.
+  void writeLog(int recordLevel, const std::string& message, const char* source, int line);
+
+  // Convenience for a contracted record whose text is followed by an item
+  // (path, error text) and possibly a tail such as "\n".
+  void writeLog(const LogSite& site, const char* source, const std::string& item = "",
+                const char* tail = "");
+
+  // Signal-handler entry: only async-signal-safe calls, and it tries the lock
+  // instead of waiting for it. Returns true when the record was written or
+  // filtered out; false when the lock was held, in which case the caller must
+  // leave the record for the interrupted code to write.
+  bool writeLogFromHandler(int recordLevel, const char* message, const char* source, int line);
+
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+ private:
+  Logger();
+  friend struct LoggerStorage;
+
+  std::string logPath;
+  volatile int level = kDefaultLevel;
+  pthread_mutex_t mutex;
+};
+
+#endif  // OMBRIX_COMMON_LOGGER_H

@@ -1,0 +1,100 @@
+// Common/Util.cpp: path, string and character-set helpers.
+#include "Common/Util.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <vector>
+
+#include "Common/Handles.h"
+
+namespace Util {
+
+bool isFileExist(const std::string& path) {
+  // Looking at the type first keeps us from opening FIFOs and devices at
+  // all: an open of a FIFO waits for a writer, and some devices act on open.
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  // O_NONBLOCK in case the path was swapped for a FIFO since the stat.
+  FdHandle fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.isOpen()) return false;
+  return fstat(fd.get(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool isDirExist(const std::string& path) {
+  DirHandle dir(opendir(path.c_str()));
+  return dir != nullptr;
+}
+
+std::string removeLastSlash(std::string text) {
+  if (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
+}
+
+std::string addLastSlash(std::string text) {
+  if (text.empty() || text.back() != '/') text.push_back('/');
+  return text;
+}
+
+std::string getFileName(std::string path) {
+  path = removeLastSlash(std::move(path));
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return path;
+  return path.substr(slash + 1);
+}
+
+std::string getParentPath(std::string path) {
+  path = removeLastSlash(std::move(path));
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return path;
+  return path.substr(0, slash);
+}
+
+std::string toLower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string toUpper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string& trim(std::string& text) {
+  size_t end = text.find_last_not_of(' ');
+  text.erase(end == std::string::npos ? 0 : end + 1);
+  size_t start = text.find_first_not_of(" \n");
+  text.erase(0, start == std::string::npos ? text.size() : start);
+  return text;
+}
+
+std::string escapeQuote(std::string text) {
+  for (size_t pos = text.find('\''); pos != std::string::npos; pos = text.find('\'', pos + 2)) {
+    text.insert(pos, 1, '\'');
+  }
+  return text;
+}
+
+std::string convertToUtf8(const char* bytes, size_t length, const char* sourceEncoding) {
+  IconvHandle converter("UTF-8", sourceEncoding);
+  if (!converter.isOpen() || length == 0) return std::string();
+
+  // iconv takes a non-const input pointer, hence the private copy.
+  std::vector<char> input(bytes, bytes + length);
+  input.push_back('\0');
+  // Twice the input always suffices for BIG5 and UCS2; the extra zero byte
+  // ends the result even when the room is used up.
+  std::vector<char> output(2 * length + 1, '\0');
+
+  char* in = input.data();
+  size_t inLeft = length;
+  char* out = output.data();
+  size_t outLeft = 2 * length;
+  // The result is whatever was converted before the call stopped; its
+  // return value adds nothing to that.
+  (void)iconv(converter.get(), &in, &inLeft, &out, &outLeft);
+  return std::string(output.data());
+}
+
+}  // namespace Util

@@ -1,0 +1,56 @@
+// Common/Util.h: stateless path, string and character-set helpers.
+//
+// Paths are byte strings with "/" as the only separator; nothing here
+// resolves ".", "..", symbolic links or duplicate slashes. Case folding is
+// byte-wise in the "C" classification, so UTF-8 sequences pass untouched.
+// Every helper but trim takes its argument by value and returns a new string.
+#ifndef OMBRIX_COMMON_UTIL_H
+#define OMBRIX_COMMON_UTIL_H
+
+#include <cstddef>
+#include <string>
+
+namespace Util {
+
+// True only for a regular file (symbolic links followed) that this process
+// can open for reading. Never blocks: FIFOs and devices are refused by their
+// type before any open, and the open itself does not wait.
+bool isFileExist(const std::string& path);
+
+// True only for a directory (or a link to one) that can be opened as a
+// directory stream.
+bool isDirExist(const std::string& path);
+
+// Removes one trailing "/" if there is one; "" stays "".
+std::string removeLastSlash(std::string text);
+
+// Appends "/" unless the text already ends in one; "" becomes "/".
+std::string addLastSlash(std::string text);
+
+// The last component after removeLastSlash: "/a/b/" gives "b", "x" gives "x".
+std::string getFileName(std::string path);
+
+// Everything before the last "/" after removeLastSlash; a path without "/"
+// comes back unchanged (not empty): "/a/b/" gives "/a", "/a" gives "".
+std::string getParentPath(std::string path);
+
+std::string toLower(std::string text);
+std::string toUpper(std::string text);
+
+// In place: removes trailing spaces, then leading spaces and line feeds.
+// Returns the same string.
+std::string& trim(std::string& text);
+
+// Doubles every single quote, making the text safe inside an SQL literal.
+std::string escapeQuote(std::string text);
+
+// Converts length bytes in sourceEncoding ("BIG5", "UCS2", ...) to UTF-8 in
+// one iconv call with room for twice the input. Returns what was converted up
+// to the first invalid or cut-off sequence, or up to a converted zero
+// character; an unknown encoding gives "". Never fails otherwise.
+// "UCS2" reads two-byte units in host byte order.
+std::string convertToUtf8(const char* bytes, size_t length, const char* sourceEncoding);
+
+}  // namespace Util
+
+#endif  // OMBRIX_COMMON_UTIL_H

@@ -1,0 +1,4 @@
+// Media/AvLibrary.cpp: placeholder until the video analysis lands.
+#include "Media/AvLibrary.h"
+
+void initAvLibrary() {}

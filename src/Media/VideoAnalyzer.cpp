@@ -1,0 +1,10 @@
+// Media/VideoAnalyzer.cpp: placeholder until the video analysis lands.
+#include "Media/VideoAnalyzer.h"
+
+#include "Media/FileInfo.h"
+
+namespace VideoAnalyzer {
+
+void analyze(FileInfo&) {}
+
+}  // namespace VideoAnalyzer
