@@ -76,16 +76,6 @@ inline bool ffmpeg(std::vector<std::string> args) {
   return runProgram(args) == 0;
 }
 
-// Sets a file's access and modification times to an hour ago, so that the
-// size watch leaves it alone.
-inline void makeOld(const std::string& path, int secondsAgo = 3600) {
-  struct timespec times[2];
-  clock_gettime(CLOCK_REALTIME, &times[0]);
-  times[0].tv_sec -= secondsAgo;
-  times[1] = times[0];
-  utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
 }  // namespace testhome
 
 // A fixture with its own service home: home/nstemp exists, catalogPath points
