@@ -1,4 +1,34 @@
-// Media/AvLibrary.cpp: placeholder until the video analysis lands.
+// Media/AvLibrary.cpp: libavformat set-up, input context and duration text.
 #include "Media/AvLibrary.h"
 
-void initAvLibrary() {}
+#include <cinttypes>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+void initAvLibrary() {
+  av_log_set_level(AV_LOG_QUIET);
+}
+
+AvInputHandle openAvInput(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  // On failure avformat_open_input frees the context and leaves raw null.
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) != 0) return nullptr;
+  AvInputHandle input(raw);
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
+  return input;
+}
+
+std::string formatAvDuration(int64_t microseconds) {
+  if (microseconds == AV_NOPTS_VALUE || microseconds < 0) return "";
+  int64_t seconds = microseconds / 1000000;
+  int64_t millis = (microseconds % 1000000) / 1000;
+  int64_t minutes = seconds / 60;
+  // 20 digits of hours + ":MM:SS.mmm" + the terminator fit in 32 bytes.
+  char text[32];
+  snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ".%03" PRId64, minutes / 60,
+           minutes % 60, seconds % 60, millis);
+  return text;
+}
