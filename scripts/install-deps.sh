@@ -6,7 +6,8 @@ set -eu
 
 PACKAGES="cmake g++ pkg-config libsqlite3-dev libtag1-dev libavformat-dev \
 libavcodec-dev libavutil-dev libjpeg62-turbo-dev libgtest-dev \
-ffmpeg sqlite3 diffutils findutils faketime"
+ffmpeg sqlite3 diffutils findutils faketime \
+dpkg-dev fakeroot file groff-base systemd"
 
 missing=""
 for pkg in $PACKAGES; do

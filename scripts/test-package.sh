@@ -1,0 +1,88 @@
+#!/bin/sh
+# Builds the Debian package, installs it with dpkg, runs the installed daemon
+# the way its unit would, checks the catalogue, then removes and purges the
+# package and checks that only the service home is left.
+#
+# Needs root (dpkg -i); skips with a message otherwise, or when an ombrix
+# package was installed before the test (it is not ours to remove).
+set -eu
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$SRC/build/package"
+SKIP=77
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if [ "$(id -u)" -ne 0 ]; then echo "skipped: dpkg -i needs root"; exit $SKIP; fi
+if dpkg-query -W -f='${Status}' ombrix 2>/dev/null | grep -q "installed"; then
+    echo "skipped: an ombrix package is already installed on this machine"; exit $SKIP
+fi
+
+cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+      -DOMBRIX_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" >/dev/null
+(cd "$BUILD" && cpack -G DEB >/dev/null)
+DEB=$(ls "$BUILD"/ombrix_*_*.deb | head -n 1)
+[ -f "$DEB" ] || fail "no package built"
+echo "built $(basename "$DEB")"
+
+dpkg-deb -f "$DEB" Depends | grep -q "diffutils" || fail "diffutils missing from Depends"
+dpkg-deb -f "$DEB" Depends | grep -q "libsqlite3" || fail "library dependencies not computed"
+
+WORK=$(mktemp -d)
+cleanup() {
+    [ -n "${PID:-}" ] && kill "$PID" 2>/dev/null || true
+    dpkg -P ombrix >/dev/null 2>&1 || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+dpkg -i "$DEB" >/dev/null
+for f in /usr/bin/Ombrix /lib/systemd/system/ombrix.service /etc/default/ombrix \
+         /usr/share/man/man8/Ombrix.8.gz; do
+    [ -e "$f" ] || fail "$f not installed"
+done
+[ -x /usr/bin/ombrix-probe ] || echo "note: ombrix-probe not in this build"
+[ -L /etc/systemd/system/multi-user.target.wants/ombrix.service ] || fail "unit not enabled"
+
+# The unit and the manual page pass their own linters.
+systemd-analyze verify /lib/systemd/system/ombrix.service 2>"$WORK/verify.txt" ||
+    { cat "$WORK/verify.txt" >&2; fail "systemd-analyze verify"; }
+zcat /usr/share/man/man8/Ombrix.8.gz | groff -ww -man -Tutf8 >/dev/null 2>"$WORK/man.txt"
+[ -s "$WORK/man.txt" ] && { cat "$WORK/man.txt" >&2; fail "manual page warnings"; }
+
+# Start the daemon from the unit's own lines, with the test's settings.
+mkdir -p "$WORK/media"
+ffmpeg -nostdin -loglevel error -f lavfi -i color=c=red:s=160x120 -frames:v 1 \
+       "$WORK/media/photo.jpg"
+export DLNAHOME="$WORK/home" OMBRIX_LOG_LEVEL=6 OMBRIX_FOLDERS="$WORK/media"
+PRE=$(sed -n 's/^ExecStartPre=//p' /lib/systemd/system/ombrix.service)
+START=$(sed -n 's/^ExecStart=//p' /lib/systemd/system/ombrix.service)
+eval "$PRE"
+[ -L "$DLNAHOME/diff" ] || fail "ExecStartPre did not place the diff tool"
+eval "set -- $START"
+"$@" &
+PID=$!
+for _ in $(seq 1 60); do
+    grep -q "Build DB Time" "$DLNAHOME/nstemp/Ombrix.log" 2>/dev/null && break
+    sleep 1
+done
+kill -TERM "$PID"
+wait "$PID" || fail "daemon exit status $?"
+PID=
+ROWS=$(sqlite3 "$DLNAHOME/nstemp/daskor.db" \
+       "select count(*) from OBJECTS o join FILEDETAIL d on d.ID = o.ID
+        where o.PATH = '$WORK/media/photo.jpg' and d.IV_WIDTH = 160")
+[ "$ROWS" = "1" ] || fail "photo not catalogued (rows: $ROWS)"
+echo "installed daemon catalogued the folder"
+
+dpkg -r ombrix >/dev/null
+for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /lib/systemd/system/ombrix.service \
+         /usr/share/man/man8/Ombrix.8.gz /etc/systemd/system/multi-user.target.wants/ombrix.service; do
+    [ -e "$f" ] && fail "$f left after dpkg -r"
+done
+dpkg -P ombrix >/dev/null
+[ -e /etc/default/ombrix ] && fail "/etc/default/ombrix left after purge"
+LEFT=$(find /etc /lib/systemd /usr /var/lib/systemd -name '*ombrix*' -not -path "$BUILD/*" 2>/dev/null | grep -v "^$SRC" || true)
+[ -z "$LEFT" ] || fail "left behind: $LEFT"
+[ -f "$DLNAHOME/nstemp/daskor.db" ] || fail "the service home must stay"
+echo "removed cleanly; the service home stays"
