@@ -1,0 +1,546 @@
+// Ombrix.cpp: the CatalogBuilder: first build and walk, file cataloguing with
+// the size watch, full check, change detection and incremental adjustment.
+//
+// Layout: small helpers (running tools, timing text), then the object and
+// its working files, the walk and the directory rows, file cataloguing, the
+// full check, change detection, the adjustment. Each log record's constants
+// sit just above the function that writes it; the line numbers are part of
+// the log contract, not places in this file. Source name "Ombrix".
+//
+// The tools (find, the diff tool in the service home, mv, rm) run without a
+// shell: a path holding a space, ";" or "$(...)" would otherwise be split or
+// executed. The "exec:" records still carry the shell command texts that log
+// readers know, so for ordinary paths the log and the files are unchanged.
+#include "Ombrix.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "Common/AppStatus.h"
+#include "Common/Handles.h"
+#include "Common/Logger.h"
+#include "Common/Util.h"
+#include "Database/CatalogSql.h"
+#include "Database/Database.h"
+#include "Media/FileInfo.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kLogSource = "Ombrix";
+
+void writeLog(const LogSite& site, const std::string& item = "", const char* tail = "") {
+  Logger::getInstance().writeLog(site, kLogSource, item, tail);
+}
+
+bool exitRequested() { return AppStatus::getInstance().getAppExit(); }
+
+constexpr LogSite kToolFailed{2, 266, "exec fail: "};
+
+// Runs argv[0] (looked up in PATH like the shell would) with standard output
+// sent to outputPath when one is given, and waits for it. Its exit status is
+// of no interest: diff exits 1 on differences, rm 1 on a missing file. When
+// the tool cannot be started, says why on standard error, as the shell
+// would, and logs the command text.
+void runTool(const LogSite& execSite, const std::string& commandText,
+             const std::vector<std::string>& argv, const std::string& outputPath = "") {
+  writeLog(execSite, commandText, "\n");
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!outputPath.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  }
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    std::string reason = std::string(argv[0]) + ": " + std::strerror(rc);
+    fprintf(stderr, "Ombrix: %s\n", reason.c_str());
+    writeLog(kToolFailed, commandText + ": " + std::strerror(rc), "\n");
+    return;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// True for a directory already on the current descent path: entering it
+// again would repeat the walk until the path grew too long to open.
+template <typename Key>
+bool isOnDescentPath(const std::vector<Key>& ancestors, const Key& key) {
+  return std::find(ancestors.begin(), ancestors.end(), key) != ancestors.end();
+}
+
+bool isCatalogued(ObjType type) {
+  return type == ObjType::Image || type == ObjType::Audio || type == ObjType::Video;
+}
+
+}  // namespace
+
+std::string timingText(time_t start, time_t end) {
+  std::ostringstream text;
+  text << difftime(end, start);
+  return text.str();
+}
+
+WatchClock WatchClock::system() {
+  return WatchClock{[] { return time(nullptr); }, [] { sleep(1); }};
+}
+
+// ---- The object and its working files ----
+
+CatalogBuilder::CatalogBuilder(const std::string& home)
+    : homeDir(Util::removeLastSlash(home)),
+      dbPath(homeDir + "/nstemp/daskor.db"),
+      findOldPath(homeDir + "/nstemp/findOld.txt"),
+      findNewPath(homeDir + "/nstemp/findNew.txt"),
+      findDiffPath(homeDir + "/nstemp/findDiff.txt"),
+      watchClock(WatchClock::system()) {}
+
+void CatalogBuilder::addSharedPath(std::string path) {
+  sharedPaths.push_back(Util::addLastSlash(std::move(path)));
+}
+
+bool CatalogBuilder::dbExists() const { return Util::isFileExist(dbPath); }
+
+// ---- First build and directory walk ----
+
+constexpr LogSite kCreateFailed{1, 63, "Create datebase fial. Message is: "};
+constexpr LogSite kPrimeFailed{1, 68, "Initial datebase fial. Message is: "};
+constexpr LogSite kBuildFolder{4, 81, "Build shared folder: "};
+
+// Every shared folder gets its row under the root before any walk starts, so
+// a folder nested in another is found as a folder, not entered as a plain
+// subdirectory first.
+void CatalogBuilder::buildDatabase() {
+  Database db(dbPath);
+  std::string errMsg;
+  if (db.execute(CatalogSql::createSchema(), errMsg) < 0) {
+    writeLog(kCreateFailed, errMsg, "\n");
+    return;
+  }
+  if (db.execute(CatalogSql::primeSequences(), errMsg) < 0) {
+    writeLog(kPrimeFailed, errMsg, "\n");
+    return;
+  }
+  for (const std::string& shared : sharedPaths) insertDir(shared, 0, db);
+  for (const std::string& shared : sharedPaths) {
+    std::string rootPath = Util::removeLastSlash(shared);
+    writeLog(kBuildFolder, rootPath, "\n");
+    int64_t id = findId(rootPath, db);
+    if (id >= 0) traverseDir(shared, id, db, false);
+  }
+}
+
+void CatalogBuilder::traverseDir(const std::string& dirPath, int64_t parentId, Database& db,
+                                 bool checkMode) {
+  std::vector<DirKey> ancestors;
+  walkDir(dirPath, parentId, db, checkMode, ancestors);
+}
+
+constexpr LogSite kOpenDirFailed{2, 277, "fail to open dir :"};
+constexpr LogSite kWalkStopped{4, 287, "isAppExit is true, exit traverse Dir\n"};
+constexpr LogSite kNotDirNorFile{6, 325, "not dir nor file ="};
+constexpr LogSite kWalkFillMapsFailed{2, 331, "fial insert map"};
+
+// Entries come in directory-stream order; hidden names (and "." and "..")
+// are skipped with everything below them. The maps are refilled after each
+// directory so that albums appear while a long first build is still running.
+void CatalogBuilder::walkDir(const std::string& dirPath, int64_t parentId, Database& db,
+                             bool checkMode, std::vector<DirKey>& ancestors) {
+  DirHandle dir(opendir(dirPath.c_str()));
+  if (dir == nullptr) {
+    writeLog(kOpenDirFailed, dirPath, "\n");
+    return;
+  }
+  struct stat status;
+  bool isTracked = fstat(dirfd(dir.get()), &status) == 0;
+  if (isTracked) ancestors.emplace_back(status.st_dev, status.st_ino);
+
+  while (const dirent* entry = readdir(dir.get())) {
+    if (exitRequested()) {
+      writeLog(kWalkStopped);
+      break;
+    }
+    if (entry->d_name[0] == '.') continue;
+    std::string entryPath = dirPath + entry->d_name;
+    if (Util::isDirExist(entryPath)) {
+      visitDirEntry(entryPath, parentId, db, checkMode, ancestors);
+    } else if (Util::isFileExist(entryPath)) {
+      visitFileEntry(entryPath, parentId, db, checkMode);
+    } else {
+      writeLog(kNotDirNorFile, entryPath, "\n");
+    }
+  }
+
+  std::string errMsg;
+  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(kWalkFillMapsFailed, errMsg, "\n");
+  if (isTracked) ancestors.pop_back();
+}
+
+constexpr LogSite kLoopSkipped{3, 321, "symbolic link loop skipped: "};
+
+// A directory row that cannot be written still gets walked with -1 as its
+// ID: the entries below then find or create their parent themselves.
+void CatalogBuilder::visitDirEntry(const std::string& entryPath, int64_t parentId, Database& db,
+                                   bool checkMode, std::vector<DirKey>& ancestors) {
+  struct stat status;
+  if (stat(entryPath.c_str(), &status) == 0 &&
+      isOnDescentPath(ancestors, DirKey(status.st_dev, status.st_ino))) {
+    writeLog(kLoopSkipped, entryPath, "\n");
+    return;
+  }
+  int64_t id = checkMode ? findId(entryPath, db) : -1;
+  std::string errMsg;
+  if (id >= 0) {
+    db.execute(CatalogSql::setFound(id), errMsg);  // a missed mark only costs a re-entry
+  } else {
+    id = insertDir(entryPath, parentId, db);
+  }
+  walkDir(entryPath + "/", id, db, checkMode, ancestors);
+}
+
+void CatalogBuilder::visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db,
+                                    bool checkMode) {
+  int64_t id = checkMode ? findId(entryPath, db) : -1;
+  if (id < 0) {
+    insertFile(entryPath, parentId, db);
+    return;
+  }
+  std::string errMsg;
+  db.execute(CatalogSql::setFound(id), errMsg);  // a missed mark only costs a re-entry
+}
+
+constexpr LogSite kNoDirParent{2, 433, "Insert dir error, can't find parent id!\n"};
+constexpr LogSite kInsertDirFailed{2, 442, "Insert dir error: "};
+constexpr LogSite kDirInserted{4, 445, "Insert dir: "};
+
+// Missing ancestors are entered from the top down, starting below the nearest
+// one that is catalogued, a shared folder, or the root.
+int64_t CatalogBuilder::insertDir(std::string path, int64_t parentId, Database& db) {
+  path = Util::removeLastSlash(std::move(path));
+  if (parentId < 0) parentId = findParentId(path, db);
+  if (parentId < 0) {
+    int64_t sharedId = insertDirUnderSharedRoot(path, db);
+    if (sharedId >= 0) return sharedId;
+    std::string parentPath = Util::getParentPath(path);
+    // A path without "/" is its own parent; recursing on it would not end.
+    if (path.size() < 2 || parentPath == path) return 0;
+    parentId = insertDir(parentPath, -1, db);
+  }
+  if (parentId < 0) {
+    writeLog(kNoDirParent);
+    return -1;
+  }
+  std::string errMsg;
+  int64_t id = db.execute(CatalogSql::insertDirRow(parentId, path, Util::getFileName(path)), errMsg);
+  if (id < 0) {
+    writeLog(kInsertDirFailed, errMsg, "\n");
+    return -1;
+  }
+  writeLog(kDirInserted, path, "\n");
+  return id;
+}
+
+// A shared folder's row always hangs under the root; if it cannot be entered
+// the caller carries on with the root as parent. Returns -1 when path is not
+// a shared folder.
+int64_t CatalogBuilder::insertDirUnderSharedRoot(const std::string& path, Database& db) {
+  for (const std::string& shared : sharedPaths) {
+    if (path != Util::removeLastSlash(shared)) continue;
+    int64_t id = insertDir(path, 0, db);
+    return id >= 0 ? id : 0;
+  }
+  return -1;
+}
+
+int64_t CatalogBuilder::findId(std::string path, Database& db) {
+  std::string errMsg;
+  return db.queryValue(CatalogSql::selectIdByPath(path), errMsg);
+}
+
+int64_t CatalogBuilder::findParentId(std::string path, Database& db) {
+  return findId(Util::getParentPath(std::move(path)), db);
+}
+
+// ---- File cataloguing ----
+
+constexpr LogSite kNoFileParent{2, 364, "Insert file error, can't find parent id!\n"};
+
+// The watch and the analysis come before any look-up or transaction, so no
+// connection is open while a file is watched or read.
+int64_t CatalogBuilder::insertFile(std::string path, int64_t parentId, Database& db) {
+  FileInfo info;
+  info.reset();
+  info.fill(path);
+  if (!isCatalogued(info.objType)) return -1;
+  if (!waitForStableFile(info)) return -1;
+  info.analyze();
+
+  if (parentId < 0) parentId = findParentId(path, db);
+  if (parentId < 0) parentId = insertDir(Util::getParentPath(path), -1, db);
+  if (parentId < 0) {
+    writeLog(kNoFileParent);
+    return -1;
+  }
+  return writeFileRows(info, parentId, db);
+}
+
+constexpr LogSite kBeginFailed{2, 371, "begin transaction fail: "};
+constexpr LogSite kFileRowFailed{2, 379, "Insert file error: "};
+constexpr LogSite kDetailRowFailed{2, 395, "Insert file error: "};
+constexpr LogSite kFileInserted{6, 401, "Insert file: "};
+
+// The OBJECTS row and its FILEDETAIL row (same ID) in one transaction: the
+// media server never sees a file without its details.
+int64_t CatalogBuilder::writeFileRows(const FileInfo& info, int64_t parentId, Database& db) {
+  std::string errMsg;
+  if (!db.beginTransaction(errMsg)) {
+    writeLog(kBeginFailed, errMsg, "\n");
+    return -1;
+  }
+  int64_t id = db.executeInTransaction(CatalogSql::insertFileRow(parentId, info), errMsg);
+  if (id < 0) {
+    writeLog(kFileRowFailed, errMsg, "\n");
+    return -1;
+  }
+  std::string detail = info.objType == ObjType::Audio   ? CatalogSql::insertAudioDetail(id, info)
+                       : info.objType == ObjType::Video ? CatalogSql::insertVideoDetail(id, info)
+                                                        : CatalogSql::insertImageDetail(id, info);
+  id = db.executeInTransaction(detail, errMsg);
+  if (id < 0) {
+    writeLog(kDetailRowFailed, errMsg, "\n");
+    return -1;
+  }
+  db.commitTransaction(errMsg);  // a failed commit is logged by Database
+  writeLog(kFileInserted, info.fullPathName, "\n");
+  return id;
+}
+
+constexpr LogSite kWatchSize{6, 516, "size = "};
+constexpr LogSite kWatchAbandoned{4, 519, "isAppExit is true, stop watching "};
+constexpr LogSite kSizeChanged{6, 523, " <> "};
+constexpr LogSite kWatchVanished{3, 526, "file vanished during size watch: "};
+
+// Polls at most 1200 times, about twenty minutes: a copy slower than that is
+// catalogued as it stands.
+constexpr int kMaxPolls = 1200;
+// A file changed within this many minutes may still be being copied; videos
+// are large and slow to copy, hence the longer window.
+constexpr double kFreshMinutes = 5.0;
+constexpr double kFreshVideoMinutes = 30.0;
+
+// A file still being copied grows between polls; two polls in a row that see
+// the size known before them mean the writer has finished, so analysing it
+// now will not read a half-written header.
+bool CatalogBuilder::waitForStableFile(FileInfo& info) {
+  time_t newest = std::max(info.mtime, info.ctime);
+  double ageMinutes = difftime(watchClock.now(), newest) / 60;
+  double limit = info.objType == ObjType::Video ? kFreshVideoMinutes : kFreshMinutes;
+  if (ageMinutes > limit) return true;
+
+  int64_t size = info.fileSize;
+  int stable = 0;
+  for (int poll = 0; poll < kMaxPolls && stable < 2; ++poll) {
+    writeLog(kWatchSize, std::to_string(size), "\n");
+    watchClock.sleepOneSecond();
+    if (exitRequested()) {
+      writeLog(kWatchAbandoned, info.fullPathName, "\n");
+      return false;
+    }
+    struct stat status;
+    if (stat(info.fullPathName.c_str(), &status) != 0) {
+      writeLog(kWatchVanished, info.fullPathName, "\n");
+      return false;
+    }
+    int64_t newSize = static_cast<int64_t>(status.st_size);
+    if (newSize == size) {
+      ++stable;
+      continue;
+    }
+    Logger::getInstance().writeLog(
+        kSizeChanged.level, std::to_string(size) + kSizeChanged.text + std::to_string(newSize) + "\n",
+        kLogSource, kSizeChanged.line);
+    size = newSize;
+    stable = 0;
+  }
+  std::string fullPath = info.fullPathName;
+  info.reset();
+  info.fill(fullPath);
+  return true;
+}
+
+// ---- Full check ----
+
+constexpr LogSite kClearFoundFailed{2, 100, "update db error: "};
+constexpr LogSite kCheckFolder{4, 117, "Check shared folder: "};
+constexpr LogSite kSweepFailed{2, 130, "fial delete Objects"};
+constexpr LogSite kCheckPruneFailed{2, 134, "fial delete map"};
+constexpr LogSite kSweepTime{4, 140, "Delete DB Time = "};
+
+// Mark and sweep over FOUND: rows met again keep their IDs and details.
+void CatalogBuilder::checkDatabase() {
+  Database db(dbPath);
+  std::string errMsg;
+  if (db.execute(CatalogSql::clearFound(), errMsg) < 0) {
+    writeLog(kClearFoundFailed, errMsg, "\n");
+    return;
+  }
+  for (const std::string& shared : sharedPaths) {
+    int64_t id = findId(Util::removeLastSlash(shared), db);
+    if (id < 0) {
+      insertDir(shared, 0, db);
+    } else {
+      db.execute(CatalogSql::setFound(id), errMsg);  // a missed mark only costs a re-entry
+    }
+  }
+  for (const std::string& shared : sharedPaths) {
+    std::string rootPath = Util::removeLastSlash(shared);
+    writeLog(kCheckFolder, rootPath, "\n");
+    int64_t id = findId(rootPath, db);
+    if (id >= 0) traverseDir(shared, id, db, true);
+  }
+  // Rows the walk did not reach are still unmarked; deleting them on the
+  // strength of an interrupted walk would throw away good rows.
+  if (exitRequested()) return;
+  time_t start = time(nullptr);
+  if (db.execute(CatalogSql::deleteNotFound(), errMsg) < 0) writeLog(kSweepFailed, errMsg, "\n");
+  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(kCheckPruneFailed, errMsg, "\n");
+  writeLog(kSweepTime, timingText(start, time(nullptr)), " sec.\n");
+}
+
+// ---- Change detection ----
+
+constexpr LogSite kExecRemove{6, 262, "exec:"};
+
+void CatalogBuilder::clearSnapshots() {
+  runTool(kExecRemove, "rm " + findOldPath + " " + findDiffPath,
+          {"rm", findOldPath, findDiffPath});
+}
+
+constexpr LogSite kExecList{6, 224, "exec:"};
+constexpr LogSite kExecCompare{6, 232, "exec:"};
+constexpr LogSite kExecPromote{6, 244, "exec:"};
+constexpr LogSite kChangedTrue{4, 248, "isChanged = true\n"};
+constexpr LogSite kChangedFalse{4, 250, "isChanged = false\n"};
+
+// Two spaces before "-follow": each folder is followed by a space and the
+// option text starts with one.
+std::string CatalogBuilder::listCommandText() const {
+  std::string text = "find ";
+  for (const std::string& shared : sharedPaths) text += shared + " ";
+  return text + " -follow > " + findNewPath;
+}
+
+// Only names are compared: a file rewritten in place is no change.
+bool CatalogBuilder::isChanged() {
+  bool changed = false;
+  if (sharedPaths.empty()) {
+    // find without a folder would list the working directory, whose paths
+    // have nothing to do with the catalogue; an empty listing is the truth.
+    FdHandle empty(open(findNewPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  } else {
+    std::vector<std::string> argv{"find"};
+    argv.insert(argv.end(), sharedPaths.begin(), sharedPaths.end());
+    argv.push_back("-follow");
+    runTool(kExecList, listCommandText(), argv, findNewPath);
+  }
+
+  if (Util::isFileExist(findOldPath) && Util::isFileExist(findNewPath)) {
+    std::string diffTool = homeDir + "/diff";
+    runTool(kExecCompare, diffTool + " " + findOldPath + " " + findNewPath + " > " + findDiffPath,
+            {diffTool, findOldPath, findNewPath}, findDiffPath);
+    struct stat status;
+    changed = stat(findDiffPath.c_str(), &status) == 0 && static_cast<int64_t>(status.st_size) > 0;
+  }
+
+  runTool(kExecPromote, "mv " + findNewPath + " " + findOldPath, {"mv", findNewPath, findOldPath});
+  writeLog(changed ? kChangedTrue : kChangedFalse);
+  return changed;
+}
+
+// ---- Incremental adjustment ----
+
+constexpr LogSite kOpenDiffFailed{2, 154, "Open diff file fail.\n"};
+constexpr LogSite kAdjustStopped{4, 164, "isAppExit is true, exit adjust db\n"};
+constexpr LogSite kAdjustPruneFailed{2, 200, "fial delete map"};
+constexpr LogSite kAdjustFillFailed{2, 203, "fial insert map"};
+
+// The maps are refreshed even after a stop, so they match whatever was
+// applied. Lines dropped by a stop are caught by the next start's check.
+void CatalogBuilder::adjustDatabase() {
+  std::ifstream diff(findDiffPath);
+  if (!diff.is_open()) {
+    writeLog(kOpenDiffFailed);
+    return;
+  }
+  Database db(dbPath);
+  std::string line;
+  while (std::getline(diff, line)) {
+    if (exitRequested()) {
+      writeLog(kAdjustStopped);
+      break;
+    }
+    applyDiffLine(line, db);
+  }
+  std::string errMsg;
+  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(kAdjustPruneFailed, errMsg, "\n");
+  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(kAdjustFillFailed, errMsg, "\n");
+}
+
+// "< path" is gone, "> path" is new; headers such as 3a4 and "---" lines are
+// ignored. New directories are not walked: find listed their contents too,
+// each on a line of its own.
+void CatalogBuilder::applyDiffLine(const std::string& line, Database& db) {
+  if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
+  size_t slash = line.find('/');
+  std::string path = slash == std::string::npos ? "" : line.substr(slash);
+  if (line[0] == '<') {
+    deleteObject(path, db);
+    return;
+  }
+  if (Util::getFileName(path).rfind('.', 0) == 0) return;  // hidden entries stay out
+  if (findId(Util::removeLastSlash(path), db) >= 0) return;
+  if (Util::isDirExist(path)) {
+    insertDir(path, -1, db);
+  } else if (Util::isFileExist(path)) {
+    insertFile(path, -1, db);
+  }
+}
+
+constexpr LogSite kNoObject{3, 457, "can't find object in database: "};
+constexpr LogSite kDeleteFailed{2, 464, "Delete error: "};
+constexpr LogSite kDeleted{6, 466, "Delete: "};
+
+// Deletes one row only: a removed directory's contents come as "<" lines of
+// their own, so nothing is deleted by prefix.
+void CatalogBuilder::deleteObject(std::string path, Database& db) {
+  path = Util::removeLastSlash(std::move(path));
+  int64_t id = findId(path, db);
+  if (id < 0) {
+    writeLog(kNoObject, path, "\n");
+    return;
+  }
+  std::string errMsg;
+  if (db.execute(CatalogSql::deleteById(id), errMsg) < 0) {
+    writeLog(kDeleteFailed, errMsg, "\n");
+    return;
+  }
+  writeLog(kDeleted, path, "\n");
+}

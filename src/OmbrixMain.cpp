@@ -1,0 +1,179 @@
+// OmbrixMain.cpp: the entry point, the service loop and the exit-signal
+// handler.
+//
+// Usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ... with DLNAHOME
+// naming the service home. Start-up order matters: refusals first (they
+// touch nothing), then the handler, the media library, the work directory and
+// a fresh log, the shared folders, the first snapshot, and only then the
+// build or the check, so changes made while those run show up in the first
+// difference of the loop. Every exit status is 0. Log source "OmbrixMain".
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "Common/AppStatus.h"
+#include "Common/Logger.h"
+#include "Common/Util.h"
+#include "Media/AvLibrary.h"
+#include "Ombrix.h"
+
+namespace {
+
+constexpr const char* kLogSource = "OmbrixMain";
+constexpr const char* kUsage = "usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ...\n";
+constexpr const char* kNoHome = "can't find DLNAHOME environment!\n";
+
+void writeLog(const LogSite& site, const std::string& item = "", const char* tail = "") {
+  Logger::getInstance().writeLog(site, kLogSource, item, tail);
+}
+
+constexpr LogSite kExitSignal{4, 40, "Ombrix receive app exit signal.\n"};
+
+// Set by the handler when it could not write its record because the signal
+// interrupted a log write that holds the logger's lock; the loop writes the
+// record instead. Handler-to-loop state must be a sig_atomic_t of its own.
+volatile std::sig_atomic_t isExitRecordPending = 0;
+
+// Does the minimum a handler may do: one non-blocking log attempt and the
+// flag. The loops notice the flag and stop in order.
+void onExitSignal(int signalNumber) {
+  if (signalNumber != SIGINT && signalNumber != SIGTERM) return;
+  int savedErrno = errno;
+  if (!Logger::getInstance().writeLogFromHandler(kExitSignal.level, kExitSignal.text, kLogSource,
+                                                 kExitSignal.line)) {
+    isExitRecordPending = 1;
+  }
+  AppStatus::getInstance().setAppExit(true);
+  errno = savedErrno;
+}
+
+// The handler stays installed after it has run, and interrupted system calls
+// other than sleeps are restarted, as signal(2) does on Linux.
+void installExitHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onExitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// The loop's test of the exit flag; writes the handler's record if the
+// handler had to leave it, so it appears exactly once.
+bool isExitRequested() {
+  if (!AppStatus::getInstance().getAppExit()) return false;
+  if (isExitRecordPending) {
+    isExitRecordPending = 0;
+    writeLog(kExitSignal);
+  }
+  return true;
+}
+
+// No parents are created; a failure shows up later as a log that cannot be
+// written and a catalogue that cannot be opened, both reported there.
+void prepareWorkDir(const std::string& homeDir) {
+  std::string workDir = homeDir + "/nstemp";
+  if (!Util::isDirExist(workDir)) mkdir(workDir.c_str(), 0777);  // umask decides, as mkdir(1)
+  unlink((workDir + "/Ombrix.log").c_str());  // no previous log is no error
+}
+
+// The catalogue and the snapshot lines need absolute paths: the media server
+// opens PATH as stored, and the adjustment reads each path from its first
+// "/". A relative folder is made absolute against the working directory,
+// without resolving anything in it.
+std::string absoluteFolder(const std::string& folder) {
+  if (!folder.empty() && folder[0] == '/') return folder;
+  char buffer[4096];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return folder;
+  return std::string(buffer) + "/" + folder;
+}
+
+constexpr LogSite kNotLegalDir{3, 79, "It's not a legal directory: "};
+
+void addSharedFolders(CatalogBuilder& builder, int argc, char* argv[]) {
+  for (int i = 2; i < argc; ++i) {
+    if (!Util::isDirExist(argv[i])) {
+      writeLog(kNotLegalDir, argv[i], "\n");
+      continue;
+    }
+    builder.addSharedPath(absoluteFolder(argv[i]));
+  }
+}
+
+constexpr LogSite kNoDbFile{4, 87, "No Db File, build db.\n"};
+constexpr LogSite kBuildTime{4, 92, "Build DB Time = "};
+constexpr LogSite kDbExists{4, 96, "It existes db file already.\n"};
+constexpr LogSite kCheckTime{4, 101, "Check DB Time = "};
+
+void buildOrCheck(CatalogBuilder& builder) {
+  bool exists = builder.dbExists();
+  writeLog(exists ? kDbExists : kNoDbFile);
+  time_t start = time(nullptr);
+  if (exists) {
+    builder.checkDatabase();
+  } else {
+    builder.buildDatabase();
+  }
+  writeLog(exists ? kCheckTime : kBuildTime, timingText(start, time(nullptr)), " sec.\n");
+}
+
+constexpr LogSite kSleeping{6, 115, "sleeping..Do not check files and build db...\n"};
+constexpr LogSite kAdjustTime{4, 125, "Adjust DB Time = "};
+
+// A signal ends the sleep early; the rest of that cycle still runs (the
+// adjustment stops by itself on the flag) before the loop ends.
+void serve(CatalogBuilder& builder) {
+  AppStatus& status = AppStatus::getInstance();
+  while (!isExitRequested()) {
+    sleep(status.getInterval());
+    if (Util::isFileExist(status.getSleepPath())) {
+      writeLog(kSleeping);
+      continue;
+    }
+    if (!builder.isChanged()) continue;
+    time_t start = time(nullptr);
+    builder.adjustDatabase();
+    writeLog(kAdjustTime, timingText(start, time(nullptr)), " sec.\n");
+  }
+}
+
+constexpr LogSite kShutdown{6, 137, "delete ombrix\n"};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc <= 2) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  const char* dlnaHome = getenv("DLNAHOME");
+  if (dlnaHome == nullptr) {
+    fputs(kNoHome, stdout);
+    return 0;
+  }
+  installExitHandlers();
+  initAvLibrary();
+
+  std::string homeDir = Util::removeLastSlash(dlnaHome);
+  auto builder = std::make_unique<CatalogBuilder>(homeDir);
+  prepareWorkDir(homeDir);
+  Logger::getInstance().setLevel(atoi(argv[1]));
+  Logger::getInstance().setLogPath(homeDir + "/nstemp/Ombrix.log");
+  addSharedFolders(*builder, argc, argv);
+
+  builder->clearSnapshots();
+  builder->isChanged();  // lays down the first snapshot; nothing to compare yet
+  buildOrCheck(*builder);
+  serve(*builder);
+
+  builder.reset();
+  writeLog(kShutdown);
+  return 0;
+}
