@@ -16,7 +16,13 @@ endif()
 install(FILES ${CMAKE_BINARY_DIR}/packaging/ombrix.service DESTINATION ${OMBRIX_UNIT_DIR})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/ombrix.default
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME ombrix)
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/Ombrix.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+# Manual pages are installed compressed, as man-db expects on Debian.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/Ombrix.8.gz
+                   COMMAND gzip -9n -c ${CMAKE_CURRENT_LIST_DIR}/Ombrix.8 >
+                           ${CMAKE_BINARY_DIR}/packaging/Ombrix.8.gz
+                   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/Ombrix.8)
+add_custom_target(manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/Ombrix.8.gz)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/Ombrix.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ombrix)

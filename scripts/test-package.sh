@@ -12,6 +12,16 @@ SKIP=77
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Runs dpkg, waiting while another package manager holds its lock.
+dpkg_wait() {
+    for _ in $(seq 1 120); do
+        if dpkg "$@" 2>"${WORK:-/tmp}/dpkg.err"; then return 0; fi
+        grep -q "lock" "${WORK:-/tmp}/dpkg.err" || { cat "${WORK:-/tmp}/dpkg.err" >&2; return 1; }
+        sleep 5
+    done
+    return 1
+}
+
 if [ "$(id -u)" -ne 0 ]; then echo "skipped: dpkg -i needs root"; exit $SKIP; fi
 if dpkg-query -W -f='${Status}' ombrix 2>/dev/null | grep -q "installed"; then
     echo "skipped: an ombrix package is already installed on this machine"; exit $SKIP
@@ -20,7 +30,7 @@ fi
 cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
       -DOMBRIX_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" >/dev/null
-(cd "$BUILD" && cpack -G DEB >/dev/null)
+(cd "$BUILD" && cpack -G DEB >/dev/null 2>&1) || fail "cpack"
 DEB=$(ls "$BUILD"/ombrix_*_*.deb | head -n 1)
 [ -f "$DEB" ] || fail "no package built"
 echo "built $(basename "$DEB")"
@@ -30,13 +40,13 @@ dpkg-deb -f "$DEB" Depends | grep -q "libsqlite3" || fail "library dependencies 
 
 WORK=$(mktemp -d)
 cleanup() {
-    [ -n "${PID:-}" ] && kill "$PID" 2>/dev/null || true
-    dpkg -P ombrix >/dev/null 2>&1 || true
+    if [ -n "${PID:-}" ]; then kill "$PID" 2>/dev/null || true; fi
+    dpkg_wait -P ombrix >/dev/null 2>&1 || true
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-dpkg -i "$DEB" >/dev/null
+dpkg_wait -i "$DEB" >/dev/null || fail "dpkg -i"
 for f in /usr/bin/Ombrix /lib/systemd/system/ombrix.service /etc/default/ombrix \
          /usr/share/man/man8/Ombrix.8.gz; do
     [ -e "$f" ] || fail "$f not installed"
@@ -48,7 +58,7 @@ done
 systemd-analyze verify /lib/systemd/system/ombrix.service 2>"$WORK/verify.txt" ||
     { cat "$WORK/verify.txt" >&2; fail "systemd-analyze verify"; }
 zcat /usr/share/man/man8/Ombrix.8.gz | groff -ww -man -Tutf8 >/dev/null 2>"$WORK/man.txt"
-[ -s "$WORK/man.txt" ] && { cat "$WORK/man.txt" >&2; fail "manual page warnings"; }
+if [ -s "$WORK/man.txt" ]; then cat "$WORK/man.txt" >&2; fail "manual page warnings"; fi
 
 # Start the daemon from the unit's own lines, with the test's settings.
 mkdir -p "$WORK/media"
@@ -75,13 +85,14 @@ ROWS=$(sqlite3 "$DLNAHOME/nstemp/daskor.db" \
 [ "$ROWS" = "1" ] || fail "photo not catalogued (rows: $ROWS)"
 echo "installed daemon catalogued the folder"
 
-dpkg -r ombrix >/dev/null
+dpkg_wait -r ombrix >/dev/null || fail "dpkg -r"
 for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /lib/systemd/system/ombrix.service \
-         /usr/share/man/man8/Ombrix.8.gz /etc/systemd/system/multi-user.target.wants/ombrix.service; do
-    [ -e "$f" ] && fail "$f left after dpkg -r"
+         /usr/share/man/man8/Ombrix.8.gz \
+         /etc/systemd/system/multi-user.target.wants/ombrix.service; do
+    if [ -e "$f" ]; then fail "$f left after dpkg -r"; fi
 done
-dpkg -P ombrix >/dev/null
-[ -e /etc/default/ombrix ] && fail "/etc/default/ombrix left after purge"
+dpkg_wait -P ombrix >/dev/null || fail "dpkg -P"
+if [ -e /etc/default/ombrix ]; then fail "/etc/default/ombrix left after purge"; fi
 LEFT=$(find /etc /lib/systemd /usr /var/lib/systemd -name '*ombrix*' -not -path "$BUILD/*" 2>/dev/null | grep -v "^$SRC" || true)
 [ -z "$LEFT" ] || fail "left behind: $LEFT"
 [ -f "$DLNAHOME/nstemp/daskor.db" ] || fail "the service home must stay"
