@@ -27,11 +27,7 @@ if dpkg-query -W -f='${Status}' ombrix 2>/dev/null | grep -q "installed"; then
     echo "skipped: an ombrix package is already installed on this machine"; exit $SKIP
 fi
 
-cmake -S "$SRC" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-      -DOMBRIX_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" >/dev/null
-(cd "$BUILD" && cpack -G DEB >/dev/null 2>&1) || fail "cpack"
-DEB=$(ls "$BUILD"/ombrix_*_*.deb | head -n 1)
+DEB=$("$SRC/scripts/build-package.sh") || fail "package build"
 [ -f "$DEB" ] || fail "no package built"
 echo "built $(basename "$DEB")"
 
