@@ -30,11 +30,11 @@ inline bool make(const std::string& path, std::vector<std::string> args) {
   return testhome::ffmpeg(args);
 }
 
-// The lavfi test-source arguments for a single frame of the given size.
+// The lavfi test-source arguments for a single frame of the given size (RGB,
+// since a subsampled source would round odd sizes down).
 inline std::vector<std::string> stillFrame(int width, int height) {
-  return {"-f",        "lavfi",
-          "-i",        "color=c=gray:s=" + std::to_string(width) + "x" + std::to_string(height),
-          "-frames:v", "1"};
+  std::string size = std::to_string(width) + "x" + std::to_string(height);
+  return {"-f", "lavfi", "-i", "color=c=gray:s=" + size + ",format=rgb24", "-frames:v", "1"};
 }
 
 // Arguments for a short clip of the given size: one second of video at a
