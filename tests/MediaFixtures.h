@@ -37,16 +37,14 @@ inline std::vector<std::string> stillFrame(int width, int height) {
   return {"-f", "lavfi", "-i", "color=c=gray:s=" + size + ",format=rgb24", "-frames:v", "1"};
 }
 
-// Arguments for a short clip of the given size: one second of video at a
-// low frame rate and a second of silence, enough for every container to know
-// its duration and bit rate.
+// Arguments for a short clip of the given size: ten frames at 25 per second
+// (a rate every MPEG encoder accepts) and as much silence, enough for every
+// container to know its duration and bit rate.
 inline std::vector<std::string> shortClip(int width, int height) {
-  return {"-f",       "lavfi",
-          "-i",       "testsrc=d=1:r=5:s=" + std::to_string(width) + "x" + std::to_string(height),
-          "-f",       "lavfi",
-          "-i",       "anullsrc=r=8000:cl=mono",
-          "-t",       "1",
-          "-shortest"};
+  std::string size = std::to_string(width) + "x" + std::to_string(height);
+  return {"-f", "lavfi", "-i",       "testsrc=d=0.4:r=25:s=" + size,
+          "-f", "lavfi", "-i",       "anullsrc=r=8000:cl=mono",
+          "-t", "0.4",   "-shortest"};
 }
 
 // Writes count bytes of the given value in big-endian order.
