@@ -25,20 +25,14 @@ void listFiles(const std::string& root, std::vector<std::string>& files) {
   }
 }
 
-class MediaAnalysisTest : public ::testing::Test {
+class MediaAnalysisTest : public MediaSuite {
  protected:
   static void SetUpTestSuite() {
-    initAvLibrary();
-    dir = testhome::makeTempDir("ombrix-analysis");
-    std::vector<std::string> tone = {"-f", "lavfi", "-i", "sine=d=1", "-metadata", "title=T"};
-    made = media::make(dir + "/song.mp3", tone) && media::make(dir + "/song.ogg", tone) &&
+    startSuite("ombrix-analysis");
+    const std::vector<std::string> tone = {"-f", "lavfi", "-i", "sine=d=1", "-metadata", "title=T"};
+    made = made && media::make(dir + "/song.mp3", tone) && media::make(dir + "/song.ogg", tone) &&
            media::make(dir + "/thumb.jpg", media::stillFrame(150, 150));
   }
-  static void TearDownTestSuite() { testhome::removeTree(dir); }
-  void SetUp() override { ASSERT_TRUE(made) << "ffmpeg could not make the test media in " << dir; }
-
-  static inline std::string dir;
-  static inline bool made = false;
 };
 
 TEST_F(MediaAnalysisTest, AnalysedFilesGetTheDlnaFragment) {
@@ -58,8 +52,7 @@ TEST_F(MediaAnalysisTest, AnalysedFilesGetTheDlnaFragment) {
 }
 
 TEST_F(MediaAnalysisTest, KindDecidesWhetherAFragmentIsComposed) {
-  testhome::writeFile(dir + "/list.m3u", "song.mp3\n");
-  FileInfo playlist = media::analyzed(dir + "/list.m3u");
+  FileInfo playlist = media::analyzed(write("list.m3u", "song.mp3\n"));
   EXPECT_EQ(ObjType::Playlist, playlist.objType);
   EXPECT_EQ("", playlist.details);
   EXPECT_FALSE(playlist.result);

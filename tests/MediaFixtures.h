@@ -6,7 +6,6 @@
 #ifndef OMBRIX_TESTS_MEDIAFIXTURES_H
 #define OMBRIX_TESTS_MEDIAFIXTURES_H
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,22 +23,23 @@ inline FileInfo analyzed(const std::string& path) {
   return info;
 }
 
-// Runs ffmpeg with args and then path as its output.
-inline bool make(const std::string& path, std::vector<std::string> args) {
+// Runs ffmpeg on the joined argument lists, with path as its output.
+inline bool make(const std::string& path, std::vector<std::string> args,
+                 const std::vector<std::string>& more = {}) {
+  args.insert(args.end(), more.begin(), more.end());
   args.push_back(path);
   return testhome::ffmpeg(args);
 }
 
-// The lavfi test-source arguments for a single frame of the given size (RGB,
-// since a subsampled source would round odd sizes down).
+// One frame of the given size. RGB, since a subsampled source would round an
+// odd size down.
 inline std::vector<std::string> stillFrame(int width, int height) {
   std::string size = std::to_string(width) + "x" + std::to_string(height);
   return {"-f", "lavfi", "-i", "color=c=gray:s=" + size + ",format=rgb24", "-frames:v", "1"};
 }
 
-// Arguments for a short clip of the given size: ten frames at 25 per second
-// (a rate every MPEG encoder accepts) and as much silence, enough for every
-// container to know its duration and bit rate.
+// Ten frames at 25 per second (a rate every MPEG encoder accepts) with as
+// much silence: enough for every container to know duration and bit rate.
 inline std::vector<std::string> shortClip(int width, int height) {
   std::string size = std::to_string(width) + "x" + std::to_string(height);
   return {"-f", "lavfi", "-i",       "testsrc=d=0.4:r=25:s=" + size,
@@ -47,38 +47,29 @@ inline std::vector<std::string> shortClip(int width, int height) {
           "-t", "0.4",   "-shortest"};
 }
 
-// Writes count bytes of the given value in big-endian order.
-inline std::string bigEndian(uint32_t value, int count) {
-  std::string bytes;
-  for (int shift = 8 * (count - 1); shift >= 0; shift -= 8) {
-    bytes += static_cast<char>((value >> shift) & 0xFF);
-  }
-  return bytes;
-}
-
-// One text frame of an ID3v2.3 tag. encoding 0 is ISO-8859-1 (one byte per
-// character, whatever the bytes mean), 1 is UTF-16 after a byte-order mark.
-struct Id3Frame {
-  const char* id;
-  char encoding;
-  std::string text;
-};
-
-// An ID3v2.3 tag holding frames, to put in front of a tagless MP3.
-inline std::string id3v23Tag(const std::vector<Id3Frame>& frames) {
-  std::string body;
-  for (const Id3Frame& frame : frames) {
-    std::string data = std::string(1, frame.encoding) + frame.text;
-    body += std::string(frame.id, 4) + bigEndian(static_cast<uint32_t>(data.size()), 4);
-    body += std::string(2, '\0') + data;  // no frame flags
-  }
-  // The tag size is "synchsafe": seven bits per byte.
-  uint32_t size = static_cast<uint32_t>(body.size());
-  std::string header = std::string("ID3\x03\x00\x00", 6);
-  for (int shift = 21; shift >= 0; shift -= 7) header += static_cast<char>((size >> shift) & 0x7F);
-  return header + body;
-}
-
 }  // namespace media
+
+// A suite whose media is made once in its own folder (dir). Derived suites
+// call startSuite and set made in their SetUpTestSuite; each test stops at
+// once when the media could not be made.
+class MediaSuite : public ::testing::Test {
+ protected:
+  static void startSuite(const std::string& stem) {
+    initAvLibrary();
+    dir = testhome::makeTempDir(stem);
+    made = !dir.empty();
+  }
+  static void TearDownTestSuite() { testhome::removeTree(dir); }
+  void SetUp() override { ASSERT_TRUE(made) << "ffmpeg could not make the test media in " << dir; }
+
+  // Writes bytes as name in the suite folder and returns its path.
+  static std::string write(const std::string& name, const std::string& bytes) {
+    testhome::writeFile(dir + "/" + name, bytes);
+    return dir + "/" + name;
+  }
+
+  static inline std::string dir;
+  static inline bool made = false;
+};
 
 #endif  // OMBRIX_TESTS_MEDIAFIXTURES_H
