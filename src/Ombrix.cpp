@@ -44,7 +44,9 @@ void writeLog(const LogSite& site, const std::string& item = "", const char* tai
   Logger::getInstance().writeLog(site, kLogSource, item, tail);
 }
 
-bool exitRequested() { return AppStatus::getInstance().getAppExit(); }
+bool exitRequested() {
+  return AppStatus::getInstance().getAppExit();
+}
 
 constexpr LogSite kToolFailed{2, 266, "exec fail: "};
 
@@ -117,7 +119,9 @@ void CatalogBuilder::addSharedPath(std::string path) {
   sharedPaths.push_back(Util::addLastSlash(std::move(path)));
 }
 
-bool CatalogBuilder::dbExists() const { return Util::isFileExist(dbPath); }
+bool CatalogBuilder::dbExists() const {
+  return Util::isFileExist(dbPath);
+}
 
 // ---- First build and directory walk ----
 
@@ -249,7 +253,8 @@ int64_t CatalogBuilder::insertDir(std::string path, int64_t parentId, Database& 
     return -1;
   }
   std::string errMsg;
-  int64_t id = db.execute(CatalogSql::insertDirRow(parentId, path, Util::getFileName(path)), errMsg);
+  int64_t id =
+      db.execute(CatalogSql::insertDirRow(parentId, path, Util::getFileName(path)), errMsg);
   if (id < 0) {
     writeLog(kInsertDirFailed, errMsg, "\n");
     return -1;
@@ -375,8 +380,9 @@ bool CatalogBuilder::waitForStableFile(FileInfo& info) {
       continue;
     }
     Logger::getInstance().writeLog(
-        kSizeChanged.level, std::to_string(size) + kSizeChanged.text + std::to_string(newSize) + "\n",
-        kLogSource, kSizeChanged.line);
+        kSizeChanged.level,
+        std::to_string(size) + kSizeChanged.text + std::to_string(newSize) + "\n", kLogSource,
+        kSizeChanged.line);
     size = newSize;
     stable = 0;
   }
@@ -430,8 +436,7 @@ void CatalogBuilder::checkDatabase() {
 constexpr LogSite kExecRemove{6, 262, "exec:"};
 
 void CatalogBuilder::clearSnapshots() {
-  runTool(kExecRemove, "rm " + findOldPath + " " + findDiffPath,
-          {"rm", findOldPath, findDiffPath});
+  runTool(kExecRemove, "rm " + findOldPath + " " + findDiffPath, {"rm", findOldPath, findDiffPath});
 }
 
 constexpr LogSite kExecList{6, 224, "exec:"};

@@ -124,10 +124,9 @@ class CatalogBuilder {
 
   void walkDir(const std::string& dirPath, int64_t parentId, Database& db, bool checkMode,
                std::vector<DirKey>& ancestors);
-  void visitDirEntry(const std::string& entryPath, int64_t parentId, Database& db,
-                     bool checkMode, std::vector<DirKey>& ancestors);
-  void visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db,
-                      bool checkMode);
+  void visitDirEntry(const std::string& entryPath, int64_t parentId, Database& db, bool checkMode,
+                     std::vector<DirKey>& ancestors);
+  void visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db, bool checkMode);
   int64_t insertDirUnderSharedRoot(const std::string& path, Database& db);
   int64_t writeFileRows(const FileInfo& info, int64_t parentId, Database& db);
   void applyDiffLine(const std::string& line, Database& db);

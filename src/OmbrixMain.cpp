@@ -81,7 +81,7 @@ bool isExitRequested() {
 void prepareWorkDir(const std::string& homeDir) {
   std::string workDir = homeDir + "/nstemp";
   if (!Util::isDirExist(workDir)) mkdir(workDir.c_str(), 0777);  // umask decides, as mkdir(1)
-  unlink((workDir + "/Ombrix.log").c_str());  // no previous log is no error
+  unlink((workDir + "/Ombrix.log").c_str());                     // no previous log is no error
 }
 
 // The catalogue and the snapshot lines need absolute paths: the media server

@@ -42,12 +42,12 @@ class LibraryTest : public TestHome {
   static void SetUpTestSuite() {
     mediaDir = testhome::makeTempDir("ombrix-media");
     ASSERT_FALSE(mediaDir.empty());
-    ASSERT_TRUE(testhome::ffmpeg({"-f", "lavfi", "-i", "sine=d=1", "-metadata", "artist=First",
-                                  mediaDir + "/song.mp3"}));
+    ASSERT_TRUE(testhome::ffmpeg(
+        {"-f", "lavfi", "-i", "sine=d=1", "-metadata", "artist=First", mediaDir + "/song.mp3"}));
     ASSERT_TRUE(testhome::ffmpeg({"-f", "lavfi", "-i", "sine=d=1:f=880", "-metadata",
                                   "artist=Second", mediaDir + "/other.mp3"}));
-    ASSERT_TRUE(testhome::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=64x48:d=1", "-frames:v", "1",
-                                  mediaDir + "/photo.jpg"}));
+    ASSERT_TRUE(testhome::ffmpeg(
+        {"-f", "lavfi", "-i", "testsrc=s=64x48:d=1", "-frames:v", "1", mediaDir + "/photo.jpg"}));
     ASSERT_TRUE(testhome::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=64x48:d=0.2", "-c:v",
                                   "mpeg1video", mediaDir + "/clip.mpg"}));
   }

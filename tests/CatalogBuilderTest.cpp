@@ -184,8 +184,9 @@ TEST_F(CatalogBuilderTest, WatchedFileThatVanishesOrIsAbandonedIsNotCatalogued) 
 
   EXPECT_EQ(builder->insertFile(vanishing, -1, db), -1);
   EXPECT_EQ(sleeps, 1);
-  EXPECT_NE(log().find(record("Ombrix", 526, "file vanished during size watch: " + vanishing + "\n")),
-            std::string::npos);
+  EXPECT_NE(
+      log().find(record("Ombrix", 526, "file vanished during size watch: " + vanishing + "\n")),
+      std::string::npos);
 
   // A stop request ends the watch at the next second, not after 1200.
   const std::string abandoned = lib + "/abandoned.jpg";

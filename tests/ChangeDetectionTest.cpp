@@ -49,15 +49,15 @@ TEST_F(ChangeDetectionTest, FirstCallLaysTheSnapshotAndOnlyNewNamesCount) {
   EXPECT_FALSE(builder->isChanged());
 
   std::string text = log();
-  EXPECT_NE(text.find(record("Ombrix", 262, "exec:rm " + nstemp + "/findOld.txt " + nstemp +
-                                                "/findDiff.txt\n")),
+  EXPECT_NE(text.find(record("Ombrix", 262,
+                             "exec:rm " + nstemp + "/findOld.txt " + nstemp + "/findDiff.txt\n")),
             std::string::npos);
-  EXPECT_NE(text.find(record("Ombrix", 224, "exec:find " + lib + "/  -follow > " + nstemp +
-                                                "/findNew.txt\n") +
-                      record("Ombrix", 244, "exec:mv " + nstemp + "/findNew.txt " + nstemp +
-                                                "/findOld.txt\n") +
-                      record("Ombrix", 250, "isChanged = false\n")),
-            std::string::npos);
+  EXPECT_NE(
+      text.find(
+          record("Ombrix", 224, "exec:find " + lib + "/  -follow > " + nstemp + "/findNew.txt\n") +
+          record("Ombrix", 244, "exec:mv " + nstemp + "/findNew.txt " + nstemp + "/findOld.txt\n") +
+          record("Ombrix", 250, "isChanged = false\n")),
+      std::string::npos);
   EXPECT_EQ(text.find("[Ombrix].[232]"), std::string::npos);  // nothing to compare with yet
   EXPECT_EQ(testhome::readFile(nstemp + "/findOld.txt"), lib + "/\n");
   EXPECT_FALSE(Util::isFileExist(nstemp + "/findNew.txt"));
@@ -67,9 +67,9 @@ TEST_F(ChangeDetectionTest, FirstCallLaysTheSnapshotAndOnlyNewNamesCount) {
   ASSERT_TRUE(builder->isChanged());
   testhome::writeFile(lib + "/a.jpg", "rewritten in place");
   EXPECT_FALSE(builder->isChanged());
-  EXPECT_NE(log().find(record("Ombrix", 232, "exec:" + home + "/diff " + nstemp + "/findOld.txt " +
-                                                 nstemp + "/findNew.txt > " + nstemp +
-                                                 "/findDiff.txt\n")),
+  EXPECT_NE(log().find(record("Ombrix", 232,
+                              "exec:" + home + "/diff " + nstemp + "/findOld.txt " + nstemp +
+                                  "/findNew.txt > " + nstemp + "/findDiff.txt\n")),
             std::string::npos);
   EXPECT_EQ(diffFile(), "");
 
@@ -98,8 +98,9 @@ TEST_F(ChangeDetectionTest, AddedRemovedAndMovedFilesAreApplied) {
 
   EXPECT_EQ(idOf(lib + "/a.mp3"), "");
   EXPECT_EQ(idOf(lib + "/b.jpg"), "");
-  EXPECT_EQ(value("select count(*) from FILEDETAIL where ID in (" + movedId + "," + removedId + ")"),
-            "0");
+  EXPECT_EQ(
+      value("select count(*) from FILEDETAIL where ID in (" + movedId + "," + removedId + ")"),
+      "0");
   EXPECT_GT(std::stoll(idOf(lib + "/renamed.mp3")), std::stoll(movedId));
   EXPECT_EQ(parentOf(lib + "/new.jpg"), idOf(lib));
   EXPECT_EQ(rowCount("FILEDETAIL"), 2u);
@@ -135,19 +136,22 @@ TEST_F(ChangeDetectionTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
   copyMedia("photo.jpg", lib + "/.cache/c.jpg");
   copyMedia("photo.jpg", lib + "/last.jpg");
   testhome::writeFile(lib + "/notes.txt", "");
-  testhome::writeFile(builder->getFindDiffPath(),
-                      "1a2,9\n"
-                      "> " + lib + "/x/y/a.jpg\n"  // before its directories' lines
-                      "> " + lib + "/x/y\n"
-                      "> " + lib + "/x\n"
-                      "---\n"
-                      "> " + lib + "/.x.jpg\n"
-                      "< " + lib + "/.x.jpg\n"
-                      "\\ No newline at end of file\n"
-                      "> " + lib + "/notes.txt\n"
-                      "> " + lib + "/.cache/c.jpg\n"
-                      "\n"
-                      "> " + lib + "/last.jpg");  // no line feed after the last line
+  const std::string lines[] = {"1a2,9",
+                               "> " + lib + "/x/y/a.jpg",  // before its directories' lines
+                               "> " + lib + "/x/y",
+                               "> " + lib + "/x",
+                               "---",
+                               "> " + lib + "/.x.jpg",
+                               "< " + lib + "/.x.jpg",
+                               "\\ No newline at end of file",
+                               "> " + lib + "/notes.txt",
+                               "> " + lib + "/.cache/c.jpg",
+                               "",
+                               "> " + lib + "/last.jpg"};
+  std::string diff;
+  for (const std::string& line : lines) diff += line + "\n";
+  diff.pop_back();  // no line feed after the last line
+  testhome::writeFile(builder->getFindDiffPath(), diff);
 
   builder->adjustDatabase();
 
@@ -165,8 +169,9 @@ TEST_F(ChangeDetectionTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
   EXPECT_EQ(parentOf(lib + "/.cache/c.jpg"), idOf(lib + "/.cache"));
   EXPECT_NE(idOf(lib + "/last.jpg"), "");
   EXPECT_EQ(rowCount("OBJECTS"), 7u);
-  EXPECT_NE(log().find(record("Ombrix", 457, "can't find object in database: " + lib + "/.x.jpg\n")),
-            std::string::npos);
+  EXPECT_NE(
+      log().find(record("Ombrix", 457, "can't find object in database: " + lib + "/.x.jpg\n")),
+      std::string::npos);
 }
 
 TEST_F(ChangeDetectionTest, ExitRequestStopsTheLinesButRefreshesTheMaps) {
@@ -234,9 +239,10 @@ TEST_F(ChangeDetectionTest, MissingDiffToolIsReportedAndIsNoChange) {
   EXPECT_FALSE(builder->isChanged());
 
   const std::string nstemp = home + "/nstemp";
-  EXPECT_NE(log().find(record("Ombrix", 266, "exec fail: " + home + "/diff " + nstemp +
-                                                 "/findOld.txt " + nstemp + "/findNew.txt > " +
-                                                 nstemp + "/findDiff.txt: No such file or directory\n")),
+  EXPECT_NE(log().find(record("Ombrix", 266,
+                              "exec fail: " + home + "/diff " + nstemp + "/findOld.txt " + nstemp +
+                                  "/findNew.txt > " + nstemp +
+                                  "/findDiff.txt: No such file or directory\n")),
             std::string::npos)
       << log();
 }

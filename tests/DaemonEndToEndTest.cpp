@@ -125,7 +125,8 @@ class DaemonEndToEndTest : public LibraryTest {
   bool endsWithShutdown() const {
     const std::string last = record("OmbrixMain", 137, "delete ombrix\n");
     const std::string text = log();
-    return text.size() >= last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0;
+    return text.size() >= last.size() &&
+           text.compare(text.size() - last.size(), last.size(), last) == 0;
   }
 
   std::string output;
@@ -177,7 +178,8 @@ TEST_F(DaemonEndToEndTest, FirstRunBuildsAndARestartChecks) {
   }
   text = log();
   EXPECT_EQ(text.find("No Db File"), std::string::npos);  // each start begins a fresh log
-  EXPECT_NE(text.find(record("OmbrixMain", 96, "It existes db file already.\n")), std::string::npos);
+  EXPECT_NE(text.find(record("OmbrixMain", 96, "It existes db file already.\n")),
+            std::string::npos);
   EXPECT_EQ(count(text, kExitRecord), 1u);
   EXPECT_TRUE(endsWithShutdown()) << text;
   EXPECT_EQ(idOf(lib + "/a.jpg"), id);
@@ -214,7 +216,8 @@ TEST_F(DaemonEndToEndTest, SleepMarkerPausesChangeDetection) {
 
   // Only the start-up listing ran before the paused cycle.
   const std::string text = log();
-  const size_t paused = text.find(record("OmbrixMain", 115, "sleeping..Do not check files and build db...\n"));
+  const size_t paused =
+      text.find(record("OmbrixMain", 115, "sleeping..Do not check files and build db...\n"));
   ASSERT_NE(paused, std::string::npos);
   EXPECT_EQ(count(text.substr(0, paused), "exec:find "), 1u);
   EXPECT_TRUE(endsWithShutdown()) << text;
