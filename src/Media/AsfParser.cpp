@@ -148,8 +148,9 @@ uint64_t readLe64(const uint8_t* bytes) {
 
 // The body of one object. read and skip refuse (return false, touching
 // nothing) a request that goes past the object's declared end: the object is
-// damaged. Bytes missing because the file ends first read as zero and set
-// fileEnded; that is not an error, the walk then ends at its next GUID read.
+// damaged. Bytes missing because the file ends first read as zero, and so
+// does everything after them; that is not an error, the walk then ends at its
+// next GUID read.
 class ObjectReader {
  public:
   ObjectReader(FILE* file, uint64_t bodySize) : file(file), remaining(bodySize) {}
@@ -158,16 +159,17 @@ class ObjectReader {
     if (count > remaining) return false;
     if (count == 0) return true;
     std::memset(buffer, 0, count);
-    if (fread(buffer, 1, count, file) < count) fileEnded = true;
+    if (!fileEnded && fread(buffer, 1, count, file) < count) fileEnded = true;
     remaining -= count;
     return true;
   }
 
   bool skip(uint64_t count) {
     if (count > remaining) return false;
-    // The walk seeks to the object's end afterwards, so a failed seek here
-    // only means the rest of this object reads as zeros.
-    if (fseeko(file, static_cast<off_t>(count), SEEK_CUR) != 0) fileEnded = true;
+    // A seek that fails leaves the stream where it was; reading on from
+    // there would take the wrong bytes, so the rest of the object reads as
+    // zeros instead. The walk seeks to the object's end afterwards anyway.
+    if (!fileEnded && fseeko(file, static_cast<off_t>(count), SEEK_CUR) != 0) fileEnded = true;
     remaining -= count;
     return true;
   }
@@ -233,7 +235,7 @@ void parseAudioFormat(ObjectReader& body, uint32_t typeSpecificLength, WaveForma
 // data size. compression is a four-character code: its bytes are kept in
 // file order, not read as a number.
 bool parseVideoFormat(ObjectReader& body, uint32_t typeSpecificLength, BitMapHeader& header) {
-  if (typeSpecificLength < kVideoPrefixSize) return false;
+  if (typeSpecificLength < kVideoPrefixSize) return false;  // no video stream is that short
   uint8_t prefix[kVideoPrefixSize];
   uint8_t bytes[kBitMapHeaderSize] = {};
   (void)body.read(prefix, sizeof prefix);
