@@ -14,8 +14,11 @@ void initAvLibrary() {
 
 AvInputHandle openAvInput(const std::string& path) {
   AVFormatContext* raw = nullptr;
-  // On failure avformat_open_input frees the context and leaves raw null.
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) != 0) return nullptr;
+  // The prefix keeps a name such as "concat:a|b" or "http:x" a plain file
+  // name instead of a protocol. On failure avformat_open_input frees the
+  // context and leaves raw null.
+  std::string url = "file:" + path;
+  if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) != 0) return nullptr;
   AvInputHandle input(raw);
   if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
   return input;
