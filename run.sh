@@ -86,6 +86,10 @@ if [ "$#" -eq 0 ]; then
     set -- "$home/demo"
 fi
 
+for folder in "$@"; do
+    [ -d "$folder" ] || echo "warning: $folder is not a directory; Ombrix will leave it out" >&2
+done
+
 db=$home/nstemp/daskor.db
 log=$home/nstemp/Ombrix.log
 show_where() {

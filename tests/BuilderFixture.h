@@ -100,6 +100,20 @@ class LibraryTest : public TestHome {
   size_t rowCount(const std::string& table) const {
     return std::stoul(value("select count(*) from " + table));
   }
+
+  // Checks every album, artist and genre map against FILEDETAIL, whatever
+  // the analysers found.
+  void expectMapsMatchDetails() const {
+    const char* const pairs[][2] = {
+        {"ALBUMMAP", "A_ALBUM"}, {"ARTISTMAP", "A_ARTIST"}, {"GENREMAP", "A_GENRE"}};
+    for (const auto& pair : pairs) {
+      SCOPED_TRACE(pair[0]);
+      const std::string column = pair[1];
+      EXPECT_EQ(rows("select " + column + " from " + pair[0] + " order by 1"),
+                rows("select " + column + " from FILEDETAIL group by 1 order by 1"));
+    }
+  }
+
   std::string log() const { return testhome::readFile(home + "/nstemp/Ombrix.log"); }
 
   // Each log record as the log contract writes it.

@@ -28,19 +28,6 @@ class ChangeDetectionTest : public LibraryTest {
   }
 
   std::string diffFile() const { return testhome::readFile(builder->getFindDiffPath()); }
-
-  // Checks every album, artist and genre map against FILEDETAIL, whatever
-  // the analysers found.
-  void expectMapsMatchDetails() const {
-    const char* const pairs[][2] = {
-        {"ALBUMMAP", "A_ALBUM"}, {"ARTISTMAP", "A_ARTIST"}, {"GENREMAP", "A_GENRE"}};
-    for (const auto& pair : pairs) {
-      SCOPED_TRACE(pair[0]);
-      const std::string column = pair[1];
-      EXPECT_EQ(rows("select " + column + " from " + pair[0] + " order by 1"),
-                rows("select " + column + " from FILEDETAIL group by 1 order by 1"));
-    }
-  }
 };
 
 TEST_F(ChangeDetectionTest, FirstCallLaysTheSnapshotAndOnlyNewNamesCount) {
