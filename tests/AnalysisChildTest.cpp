@@ -1,17 +1,18 @@
 // Tests of analysis in a child process: same result as in process, and a
 // crash, a hang or garbage costs one file's details, never the daemon.
-#include "Media/AnalysisChild.h"
-
 #include <signal.h>
 
 #include <cstdlib>
 
+#include "Media/AnalysisChild.h"
 #include "Media/FileInfo.h"
 #include "TestHome.h"
 
 namespace {
 
-void crash(FileInfo&) { abort(); }
+void crash(FileInfo&) {
+  abort();
+}
 void hang(FileInfo&) {
   for (;;) pause();
 }
@@ -30,8 +31,8 @@ class AnalysisChildTest : public TestHome {};
 
 TEST_F(AnalysisChildTest, ChildGivesTheSameRecordAsInProcess) {
   std::string jpeg = home + "/photo.jpg";
-  ASSERT_TRUE(testhome::ffmpeg({"-f", "lavfi", "-i", "color=c=blue:s=150x150", "-frames:v", "1",
-                                jpeg}));
+  ASSERT_TRUE(
+      testhome::ffmpeg({"-f", "lavfi", "-i", "color=c=blue:s=150x150", "-frames:v", "1", jpeg}));
   AnalysisChild child;
   FileInfo inChild = filled(jpeg);
   std::string errMsg;
@@ -61,8 +62,7 @@ TEST_F(AnalysisChildTest, CrashedChildIsReplaced) {
   for (const char* name : {"a.png", "b.mkv", "c.ogg"}) {
     FileInfo file = filled(home + "/" + name);
     ASSERT_TRUE(working.analyze(file, errMsg)) << errMsg;
-    EXPECT_EQ(std::string("DLNA.ORG_PN=X_") + name + ";DLNA.ORG_OP=01;DLNA.ORG_CI=0",
-              file.details);
+    EXPECT_EQ(std::string("DLNA.ORG_PN=X_") + name + ";DLNA.ORG_OP=01;DLNA.ORG_CI=0", file.details);
   }
 }
 
