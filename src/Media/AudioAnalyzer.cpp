@@ -130,10 +130,7 @@ bool wmaAnalyze(FileInfo& info) {
   info.genre = containerTag(input.get(), "genre");
   info.trackNo = parseTrackNumber(containerTag(input.get(), "track").c_str());
 
-  std::string duration = formatAvDuration(input->duration);
-  if (!duration.empty()) info.duration = duration;
-  if (input->bit_rate > 0)
-    info.waveFormat.nAvgBytesPerSec = static_cast<uint32_t>(input->bit_rate / 8);
+  fillDurationAndBitRate(input.get(), info);
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVCodecParameters* codec = input->streams[i]->codecpar;
     if (codec->codec_type != AVMEDIA_TYPE_AUDIO) continue;

@@ -1,8 +1,10 @@
-// Media/AvLibrary.cpp: libavformat set-up, input context and duration text.
+// Media/AvLibrary.cpp: libavformat set-up, input context, duration and bit rate.
 #include "Media/AvLibrary.h"
 
 #include <cinttypes>
 #include <cstdio>
+
+#include "Media/FileInfo.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -34,4 +36,13 @@ std::string formatAvDuration(int64_t microseconds) {
   snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ".%03" PRId64, minutes / 60,
            minutes % 60, seconds % 60, millis);
   return text;
+}
+
+void fillDurationAndBitRate(const AVFormatContext* input, FileInfo& info) {
+  std::string duration = formatAvDuration(input->duration);
+  if (!duration.empty()) info.duration = duration;
+  // A negative rate is as unknown as 0; bytes per second, rounded down.
+  if (input->bit_rate > 0) {
+    info.waveFormat.nAvgBytesPerSec = static_cast<uint32_t>(input->bit_rate / 8);
+  }
 }

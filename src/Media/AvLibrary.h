@@ -1,5 +1,5 @@
 // Media/AvLibrary.h: libavformat set-up and the pieces the WMA and video
-// analysers share: an owned input context and the duration text.
+// analysers share: an owned input context, the duration text and bit rate.
 //
 // Nothing here keeps state between calls; initAvLibrary only sets the
 // library's own log level, which is process-wide by the library's design.
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+class FileInfo;
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -29,6 +31,10 @@ using AvInputHandle = std::unique_ptr<AVFormatContext, AvInputCloser>;
 // information. Returns null when either step fails; a context that was opened
 // is closed again before returning.
 AvInputHandle openAvInput(const std::string& path);
+
+// Sets duration and waveFormat.nAvgBytesPerSec from what the container
+// knows of them; a field whose value the container lacks keeps its default.
+void fillDurationAndBitRate(const AVFormatContext* input, FileInfo& info);
 
 // A container duration in microseconds as "HH:MM:SS.mmm" (hours widen past
 // two digits). Returns "" for the library's "no duration" mark and for a

@@ -86,10 +86,7 @@ void analyze(FileInfo& info) {
   std::string ext = Util::toLower(info.extName);
   AvInputHandle input = openAvInput(info.fullPathName);
   if (!input) return;
-  std::string duration = formatAvDuration(input->duration);
-  if (!duration.empty()) info.duration = duration;
-  if (input->bit_rate > 0)
-    info.waveFormat.nAvgBytesPerSec = static_cast<uint32_t>(input->bit_rate / 8);
+  fillDurationAndBitRate(input.get(), info);
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVStream* stream = input->streams[i];
     // Cover art comes as a one-picture video stream; its size is not the film's.
