@@ -48,6 +48,24 @@ bool exitRequested() {
   return AppStatus::getInstance().getAppExit();
 }
 
+// The file actions of one spawn: initialised and destroyed as a pair.
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  // Standard output goes to path, created or emptied as "> path" would.
+  void redirectOutput(const std::string& path) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  }
+  const posix_spawn_file_actions_t* get() const { return &actions; }
+
+ private:
+  posix_spawn_file_actions_t actions;
+};
+
 constexpr LogSite kToolFailed{2, 266, "exec fail: "};
 
 // Runs argv[0] (looked up in PATH like the shell would) with standard output
@@ -61,24 +79,18 @@ void runTool(const LogSite& execSite, const std::string& commandText,
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  SpawnActions actions;
+  if (!outputPath.empty()) actions.redirectOutput(outputPath);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (!outputPath.empty()) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  }
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  int rc = posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
   if (rc != 0) {
-    std::string reason = std::string(argv[0]) + ": " + std::strerror(rc);
-    fprintf(stderr, "Ombrix: %s\n", reason.c_str());
+    fprintf(stderr, "Ombrix: %s: %s\n", args[0], std::strerror(rc));
     writeLog(kToolFailed, commandText + ": " + std::strerror(rc), "\n");
     return;
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  // SA_RESTART covers the exit signal; any other interruption is retried too.
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
 
