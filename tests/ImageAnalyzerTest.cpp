@@ -89,6 +89,13 @@ TEST_F(ImageAnalyzerTest, RealFilesGetTheirSizeAndProfile) {
   FileInfo large;
   large.fill(dir + "/4097x100.jpg");
   EXPECT_EQ(0, ImageAnalyzer::jpgAnalyze(large));  // read, even without a profile
+
+  // A PNG header is all setPngType reads: a width past the signed range is
+  // kept at its largest value instead of turning negative (and so "small").
+  const std::string header("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\xFF\xFF\xFF\xFF\0\0\0\x20", 24);
+  FileInfo huge = media::analyzed(write("huge.png", header));
+  EXPECT_EQ(sizeLabel(INT32_MAX, 32), sizeLabel(huge.width, huge.height));
+  EXPECT_EQ("", huge.mediaType);
 }
 
 TEST_F(ImageAnalyzerTest, SizesAreLoggedAtLevelFive) {
