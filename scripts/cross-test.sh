@@ -36,7 +36,7 @@ SYSROOT="$ROOT/build/sysroot-s390x"
 JOBS=$(nproc)
 [ "$JOBS" -le 2 ] || JOBS=2  # CI has two cores; more jobs only add memory pressure
 
-log() { echo "cross-test $TARGET: $*"; }
+log() { echo "cross-test $TARGET [$(date +%T)]: $*"; }
 
 # The Debian -dev packages of every library, as CMake names them in its
 # ombrix_require() calls (package name last), so a new dependency is picked up
@@ -205,7 +205,7 @@ fi
 cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$TARGET.cmake" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-O1 >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
-log "running the tests"
+log "built; running the tests"
 cd "$BUILD"
 # qemu-user runs a vfork-style clone as a plain fork, so posix_spawn cannot
 # hand an exec failure back to its caller there: the one test of that path
@@ -215,3 +215,4 @@ export GTEST_FILTER
 # The package test builds, installs and runs the host's own package, which the
 # native run has covered; it does nothing for the target.
 ctest --output-on-failure -j "$JOBS" --label-exclude package
+log "done"
