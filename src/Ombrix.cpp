@@ -32,6 +32,7 @@
 #include "Common/Util.h"
 #include "Database/CatalogSql.h"
 #include "Database/Database.h"
+#include "Media/AnalysisChild.h"
 #include "Media/FileInfo.h"
 
 extern char** environ;
@@ -126,6 +127,8 @@ CatalogBuilder::CatalogBuilder(const std::string& home)
       findNewPath(homeDir + "/nstemp/findNew.txt"),
       findDiffPath(homeDir + "/nstemp/findDiff.txt"),
       watchClock(WatchClock::system()) {}
+
+CatalogBuilder::~CatalogBuilder() = default;
 
 void CatalogBuilder::addSharedPath(std::string path) {
   sharedPaths.push_back(Util::addLastSlash(std::move(path)));
@@ -300,23 +303,35 @@ int64_t CatalogBuilder::findParentId(std::string path, Database& db) {
 
 constexpr LogSite kNoFileParent{2, 364, "Insert file error, can't find parent id!\n"};
 
-// The watch and the analysis come before any look-up or transaction, so no
-// connection is open while a file is watched or read.
 int64_t CatalogBuilder::insertFile(std::string path, int64_t parentId, Database& db) {
+  lastInsertFailedInDatabase = false;
   FileInfo info;
   info.reset();
   info.fill(path);
   if (!isCatalogued(info.objType)) return -1;
   if (!waitForStableFile(info)) return -1;
-  info.analyze();
+  analyze(info);
 
   if (parentId < 0) parentId = findParentId(path, db);
   if (parentId < 0) parentId = insertDir(Util::getParentPath(path), -1, db);
   if (parentId < 0) {
     writeLog(kNoFileParent);
+    lastInsertFailedInDatabase = true;
     return -1;
   }
   return writeFileRows(info, parentId, db);
+}
+
+constexpr LogSite kAnalysisFailed{3, 386, "analysis failed: "};
+
+// The analysers read untrusted bytes; they run in a child process so that a
+// crash or a hang costs this file its details, never the service.
+void CatalogBuilder::analyze(FileInfo& info) {
+  if (!analysisChild) analysisChild = std::make_unique<AnalysisChild>();
+  std::string reason;
+  if (!analysisChild->analyze(info, reason)) {
+    writeLog(kAnalysisFailed, info.fullPathName + " (" + reason + ")", "\n");
+  }
 }
 
 constexpr LogSite kBeginFailed{2, 371, "begin transaction fail: "};
@@ -330,11 +345,13 @@ int64_t CatalogBuilder::writeFileRows(const FileInfo& info, int64_t parentId, Da
   std::string errMsg;
   if (!db.beginTransaction(errMsg)) {
     writeLog(kBeginFailed, errMsg, "\n");
+    lastInsertFailedInDatabase = true;
     return -1;
   }
   int64_t id = db.executeInTransaction(CatalogSql::insertFileRow(parentId, info), errMsg);
   if (id < 0) {
     writeLog(kFileRowFailed, errMsg, "\n");
+    lastInsertFailedInDatabase = true;
     return -1;
   }
   std::string detail = info.objType == ObjType::Audio   ? CatalogSql::insertAudioDetail(id, info)
@@ -343,9 +360,14 @@ int64_t CatalogBuilder::writeFileRows(const FileInfo& info, int64_t parentId, Da
   id = db.executeInTransaction(detail, errMsg);
   if (id < 0) {
     writeLog(kDetailRowFailed, errMsg, "\n");
+    lastInsertFailedInDatabase = true;
     return -1;
   }
-  db.commitTransaction(errMsg);  // a failed commit is logged by Database
+  if (!db.commitTransaction(errMsg) && !errMsg.empty()) {
+    // COMMIT itself failed (logged by Database): the rows are not there.
+    lastInsertFailedInDatabase = true;
+    return -1;
+  }
   writeLog(kFileInserted, info.fullPathName, "\n");
   return id;
 }
@@ -516,29 +538,88 @@ void CatalogBuilder::adjustDatabase() {
     }
     applyDiffLine(line, db);
   }
-  std::string errMsg;
-  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(kAdjustPruneFailed, errMsg, "\n");
-  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(kAdjustFillFailed, errMsg, "\n");
+  refreshMaps(db, kAdjustPruneFailed, kAdjustFillFailed);
 }
+
+void CatalogBuilder::refreshMaps(Database& db, const LogSite& pruneFailed,
+                                 const LogSite& fillFailed) {
+  std::string errMsg;
+  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(pruneFailed, errMsg, "\n");
+  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(fillFailed, errMsg, "\n");
+}
+
+namespace {
+
+// Adds path to list unless it is there already.
+void remember(std::vector<std::string>& list, const std::string& path) {
+  if (std::find(list.begin(), list.end(), path) == list.end()) list.push_back(path);
+}
+
+void forget(std::vector<std::string>& list, const std::string& path) {
+  list.erase(std::remove(list.begin(), list.end(), path), list.end());
+}
+
+}  // namespace
 
 // "< path" is gone, "> path" is new; headers such as 3a4 and "---" lines are
 // ignored. New directories are not walked: find listed their contents too,
-// each on a line of its own.
+// each on a line of its own. A newer line about a path supersedes a retry
+// still pending for it.
 void CatalogBuilder::applyDiffLine(const std::string& line, Database& db) {
   if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
   size_t slash = line.find('/');
   std::string path = slash == std::string::npos ? "" : line.substr(slash);
   if (line[0] == '<') {
-    deleteObject(path, db);
+    forget(pendingInserts, path);
+    if (!deleteObject(path, db)) remember(pendingDeletes, path);
     return;
   }
-  if (Util::getFileName(path).rfind('.', 0) == 0) return;  // hidden entries stay out
-  if (findId(Util::removeLastSlash(path), db) >= 0) return;
-  if (Util::isDirExist(path)) {
-    insertDir(path, -1, db);
-  } else if (Util::isFileExist(path)) {
-    insertFile(path, -1, db);
+  forget(pendingDeletes, path);
+  if (!insertChangedPath(path, db)) remember(pendingInserts, path);
+}
+
+bool CatalogBuilder::insertChangedPath(const std::string& path, Database& db) {
+  if (Util::getFileName(path).rfind('.', 0) == 0) return true;  // hidden entries stay out
+  std::string errMsg;
+  if (db.queryValue(CatalogSql::selectIdByPath(Util::removeLastSlash(path)), errMsg) >= 0) {
+    return true;
   }
+  if (!errMsg.empty()) return false;  // the look-up failed: we cannot tell, try again later
+  if (Util::isDirExist(path)) return insertDir(path, -1, db) >= 0;
+  if (Util::isFileExist(path)) return insertFile(path, -1, db) >= 0 || !lastInsertFailedInDatabase;
+  return true;
+}
+
+constexpr LogSite kRetryInsert{6, 170, "retry insert: "};
+constexpr LogSite kRetryDelete{6, 172, "retry delete: "};
+constexpr LogSite kRetryPruneFailed{2, 206, "fial delete map"};
+constexpr LogSite kRetryFillFailed{2, 208, "fial insert map"};
+
+// A change the media server's lock kept out would otherwise wait for the
+// next start's full check: the file would be missing from the television
+// (or a deleted one still listed) for as long as the service runs.
+bool CatalogBuilder::retryPendingChanges() {
+  if (pendingInserts.empty() && pendingDeletes.empty()) return false;
+  Database db(dbPath);
+  std::vector<std::string> deletes;
+  deletes.swap(pendingDeletes);
+  for (const std::string& path : deletes) {
+    if (exitRequested()) break;
+    // A path that is back on disk is right where it is in the catalogue.
+    if (Util::isDirExist(path) || Util::isFileExist(path)) continue;
+    writeLog(kRetryDelete, path, "\n");
+    if (!deleteObject(path, db)) remember(pendingDeletes, path);
+  }
+  std::vector<std::string> inserts;
+  inserts.swap(pendingInserts);
+  for (const std::string& path : inserts) {
+    if (exitRequested()) break;
+    if (!Util::isDirExist(path) && !Util::isFileExist(path)) continue;  // gone again
+    writeLog(kRetryInsert, path, "\n");
+    if (!insertChangedPath(path, db)) remember(pendingInserts, path);
+  }
+  refreshMaps(db, kRetryPruneFailed, kRetryFillFailed);
+  return true;
 }
 
 constexpr LogSite kNoObject{3, 457, "can't find object in database: "};
@@ -547,17 +628,18 @@ constexpr LogSite kDeleted{6, 466, "Delete: "};
 
 // Deletes one row only: a removed directory's contents come as "<" lines of
 // their own, so nothing is deleted by prefix.
-void CatalogBuilder::deleteObject(std::string path, Database& db) {
+bool CatalogBuilder::deleteObject(std::string path, Database& db) {
   path = Util::removeLastSlash(std::move(path));
-  int64_t id = findId(path, db);
+  std::string errMsg;
+  int64_t id = db.queryValue(CatalogSql::selectIdByPath(path), errMsg);
   if (id < 0) {
     writeLog(kNoObject, path, "\n");
-    return;
+    return errMsg.empty();  // no row is no failure; a failed look-up is
   }
-  std::string errMsg;
   if (db.execute(CatalogSql::deleteById(id), errMsg) < 0) {
     writeLog(kDeleteFailed, errMsg, "\n");
-    return;
+    return false;
   }
   writeLog(kDeleted, path, "\n");
+  return true;
 }

@@ -24,10 +24,14 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "Common/Logger.h"
+
+class AnalysisChild;
 class Database;
 class FileInfo;
 
@@ -50,6 +54,7 @@ class CatalogBuilder {
   // Derives the catalogue and snapshot paths from homeDir (one trailing "/"
   // removed); touches no file.
   explicit CatalogBuilder(const std::string& homeDir);
+  ~CatalogBuilder();
   CatalogBuilder(const CatalogBuilder&) = delete;
   CatalogBuilder& operator=(const CatalogBuilder&) = delete;
 
@@ -77,8 +82,17 @@ class CatalogBuilder {
   void checkDatabase();
 
   // Applies findDiff.txt line by line ("<" deletes, ">" enters), then prunes
-  // and refills the album, artist and genre maps.
+  // and refills the album, artist and genre maps. A change that fails for a
+  // database reason (the media server holding a lock, an I/O error) is kept
+  // for retryPendingChanges.
   void adjustDatabase();
+
+  // Retries the changes that earlier adjustments could not write, at the
+  // start of each cycle, until each succeeds, its path is gone again (an
+  // insertion) or no longer catalogued (a deletion). Returns true when there
+  // was something to retry.
+  bool retryPendingChanges();
+  size_t getPendingChangeCount() const { return pendingInserts.size() + pendingDeletes.size(); }
 
   // Walks dirPath (ending in "/") whose own row is parentId (-1 if that row
   // could not be written). In check mode paths already catalogued are only
@@ -106,8 +120,9 @@ class CatalogBuilder {
   bool waitForStableFile(FileInfo& info);
 
   // Deletes the row of path (one trailing "/" removed); its detail row goes
-  // with it through the catalogue's trigger.
-  void deleteObject(std::string path, Database& db);
+  // with it through the catalogue's trigger. Returns false when the look-up
+  // or the deletion failed for a database reason (not when no row matched).
+  bool deleteObject(std::string path, Database& db);
 
   void setWatchClock(WatchClock clock) { watchClock = std::move(clock); }
 
@@ -129,7 +144,13 @@ class CatalogBuilder {
   void visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db, bool checkMode);
   int64_t insertDirUnderSharedRoot(const std::string& path, Database& db);
   int64_t writeFileRows(const FileInfo& info, int64_t parentId, Database& db);
+  void analyze(FileInfo& info);
   void applyDiffLine(const std::string& line, Database& db);
+  // Enters path (a directory or a file) as the adjustment does; false when a
+  // database failure kept it out.
+  bool insertChangedPath(const std::string& path, Database& db);
+  void refreshMaps(Database& db, const LogSite& pruneFailed,
+                   const LogSite& fillFailed);
   std::string listCommandText() const;
 
   std::vector<std::string> sharedPaths;
@@ -139,6 +160,14 @@ class CatalogBuilder {
   std::string findNewPath;
   std::string findDiffPath;
   WatchClock watchClock;
+  // Started on the first analysis and kept: one fork per crash, not per file.
+  std::unique_ptr<AnalysisChild> analysisChild;
+  // Set when the last insertFile gave no row because of the database (not
+  // because of the file): such an insertion is worth a retry.
+  bool lastInsertFailedInDatabase = false;
+  // Changes that failed for a database reason, oldest first.
+  std::vector<std::string> pendingInserts;
+  std::vector<std::string> pendingDeletes;
 };
 
 #endif  // OMBRIX_OMBRIX_H

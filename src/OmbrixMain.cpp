@@ -137,6 +137,7 @@ void serve(CatalogBuilder& builder) {
       writeLog(kSleeping);
       continue;
     }
+    builder.retryPendingChanges();  // changes a database lock kept out last time
     if (!builder.isChanged()) continue;
     time_t start = time(nullptr);
     builder.adjustDatabase();
