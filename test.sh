@@ -7,7 +7,8 @@ cd "$(dirname "$0")"
 ./scripts/install-deps.sh
 
 BUILD=build/test
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON >/dev/null
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON \
+      -DOMBRIX_FAULT_INJECTION=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
