@@ -162,6 +162,10 @@ TEST_F(VideoAnalyzerTest, ScanFindsSequenceHeaderWhenSizeIsMissing) {
   const std::string acrossBlocks =
       kPackStart + std::string(65534 - 4, '\x55') + sequenceHeader(720, 576);
   const std::string farIn = kPackStart + std::string(1 << 20, '\x55') + sequenceHeader(352, 288);
+  // The code's last byte everywhere, and near-misses across the block boundary.
+  std::string decoys = kPackStart;
+  while (decoys.size() < 65540) decoys += std::string("\xB3\x00\x01\xB3\x00\x00\xB3\x01\xB3", 9);
+  decoys += sequenceHeader(480, 480);
   struct Case {
     const char* label;
     std::string bytes;
@@ -176,6 +180,7 @@ TEST_F(VideoAnalyzerTest, ScanFindsSequenceHeaderWhenSizeIsMissing) {
        "MPEG_TS_SD_NA"},
       {"across blocks", acrossBlocks, 720, 576, "MPEG_PS_PAL"},
       {"far into the file", farIn, 352, 288, "MPEG_PS_PAL"},
+      {"after decoys", decoys, 480, 480, "MPEG_PS_NTSC"},
       {"no header in a program stream", kPackStart + filler, 0, 0, ""},
       {"no header after a time stamp", std::string(4, '\0') + filler, 0, 0, "MPEG_TS_SD_NA_T"},
       {"start code cut at the end", kPackStart + filler + std::string("\x00\x00\x01", 3), 0, 0, ""},

@@ -37,12 +37,33 @@ class ByteReader {
 
   // The next byte, or -1 at the end of the file (or on a read error).
   int next() {
-    if (position == length) {
-      length = fread(buffer.data(), 1, buffer.size(), file);
-      position = 0;
-      if (length == 0) return -1;
-    }
+    if (position == length && !refill()) return -1;
     return buffer[position++];
+  }
+
+  // Reads on until the last four bytes read equal code, with window holding
+  // the four bytes before the reader's position on entry and the last four
+  // read on return. False at the end of the file. Only a byte equal to the
+  // code's last byte can end a match, so whole stretches without one are
+  // passed over with memchr instead of being shifted through the window one
+  // by one: the scan may run through a whole film, and byte by byte a few
+  // gigabytes outlast the analysis time limit on the appliance.
+  bool skipPast(const unsigned char (&code)[4], unsigned char (&window)[4]) {
+    while (std::memcmp(window, code, 4) != 0) {
+      if (position == length && !refill()) return false;
+      const unsigned char* start = buffer.data() + position;
+      const void* hit = std::memchr(start, code[3], length - position);
+      size_t end =
+          hit ? static_cast<size_t>(static_cast<const unsigned char*>(hit) - buffer.data()) + 1
+              : length;
+      // The window takes the last (up to four) bytes passed over.
+      for (size_t i = end - position > 4 ? end - 4 : position; i < end; ++i) {
+        std::memmove(window, window + 1, 3);
+        window[3] = buffer[i];
+      }
+      position = end;
+    }
+    return true;
   }
 
   // Fills bytes with up to count bytes, zeros past the end; returns how many
@@ -55,6 +76,13 @@ class ByteReader {
   }
 
  private:
+  // Reads the next block; false at the end of the file (or on a read error).
+  bool refill() {
+    length = fread(buffer.data(), 1, buffer.size(), file);
+    position = 0;
+    return length > 0;
+  }
+
   static constexpr size_t kBlockSize = 64 * 1024;
   FILE* file;
   std::vector<unsigned char> buffer;
@@ -69,12 +97,7 @@ class ByteReader {
 // no such header.
 FrameSize scanSequenceHeader(ByteReader& reader, unsigned char (&window)[4]) {
   static constexpr unsigned char kSequenceHeader[4] = {0x00, 0x00, 0x01, 0xB3};
-  while (std::memcmp(window, kSequenceHeader, sizeof window) != 0) {
-    int c = reader.next();
-    if (c < 0) return FrameSize{0, 0};
-    std::memmove(window, window + 1, 3);
-    window[3] = static_cast<unsigned char>(c);
-  }
+  if (!reader.skipPast(kSequenceHeader, window)) return FrameSize{0, 0};
   unsigned char size[4];
   (void)reader.read(size, sizeof size);  // a cut-off header reads as zeros
   return FrameSize{(size[0] << 4) | (size[1] >> 4), ((size[1] & 0x0F) << 8) | size[2]};
