@@ -30,6 +30,7 @@
 # The phases change the corpus and put it back afterwards (also on error).
 #
 # Env: SKIP_INSTALL=1 (no apt-get), SKIP_BUILD=1 (use build/bench as it is),
+#      FROM_HEAD=1 (build the last commit, not the working tree),
 #      SKIP_MINIDLNA=1, SKIP_OMBRIX=1, SKIP_IDLE_TREES=1, KEEP=1 (keep the work directories),
 #      IDLE_CYCLES (2), TIMEOUT seconds per phase (7200), PORT (18200),
 #      RESULTS_DIR (bench/results), FAKE_OFFSET (+2h).
@@ -84,10 +85,25 @@ unshare --net --mount true 2>/dev/null || die "cannot create network and mount n
 
 # ------------------------------------------------------------------ build
 BIN=$ROOT/build/bench/Ombrix
+# The commit measured, and whether the daemon's sources differed from it.
+# FROM_HEAD=1 builds the last commit as it is (a clean export), whatever the
+# working tree holds.
+COMMIT=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
+SRC=$ROOT
+if [[ ${FROM_HEAD:-0} == 1 ]]; then
+  SRC=$ROOT/build/bench-src
+  rm -rf "$SRC"; mkdir -p "$SRC"
+  git -C "$ROOT" archive "$COMMIT" | tar -x -C "$SRC"
+elif [[ -n $(git -C "$ROOT" status --porcelain -- src CMakeLists.txt 2>/dev/null) ]]; then
+  COMMIT+=" with local changes in src/"
+fi
 if [[ ${SKIP_BUILD:-0} != 1 ]]; then
-  say "building the Release tree build/bench"
-  cmake -S "$ROOT" -B "$ROOT/build/bench" -DCMAKE_BUILD_TYPE=Release -DOMBRIX_TESTS=OFF >/dev/null
+  say "building the Release tree build/bench from $SRC ($COMMIT)"
+  rm -f "$ROOT/build/bench/CMakeCache.txt"
+  cmake -S "$SRC" -B "$ROOT/build/bench" -DCMAKE_BUILD_TYPE=Release -DOMBRIX_TESTS=OFF >/dev/null
   cmake --build "$ROOT/build/bench" -j "$(nproc)" >/dev/null
+else
+  COMMIT="unknown (SKIP_BUILD=1; HEAD is $COMMIT)"
 fi
 [[ -x $BIN ]] || die "$BIN was not built"
 
@@ -225,18 +241,27 @@ CLK_TCK=$(getconf CLK_TCK)
 
 # Peak memory per phase: the watched process's VmHWM and the largest VmHWM
 # among its descendants (each sampled until it exits).
-reset_peaks() { ROOT_HWM=0 CHILD_HWM=0 CHILD_NAME=-; }
+# A child started with posix_spawn shares the parent's memory until it
+# execs (vfork), and shows the parent's VmHWM under the parent's name; a
+# child with the parent's name counts only once seen in two samples in a row.
+declare -A SEEN=() SEEN_NOW=()
+reset_peaks() { ROOT_HWM=0 CHILD_HWM=0 CHILD_NAME=- SEEN=(); }
 sample_tree() {
-  local p
+  local p root_comm
   tree_pids "$1"
+  proc_comm "$1"; root_comm=$COMM
+  SEEN_NOW=()
   for p in "${TREE[@]}"; do
     proc_field "$p" VmHWM
     if [[ $p == "$1" ]]; then
       if (( FIELD > ROOT_HWM )); then ROOT_HWM=$FIELD; fi
-    elif (( FIELD > CHILD_HWM )); then
-      CHILD_HWM=$FIELD; proc_comm "$p"; CHILD_NAME=$COMM
+      continue
     fi
+    proc_comm "$p"; SEEN_NOW[$p]=1
+    [[ $COMM == "$root_comm" && -z ${SEEN[$p]:-} ]] && continue
+    if (( FIELD > CHILD_HWM )); then CHILD_HWM=$FIELD; CHILD_NAME=$COMM; fi
   done
+  SEEN=(); for p in "${!SEEN_NOW[@]}"; do SEEN[$p]=1; done
   return 0
 }
 alive() { local s=""; { read -r _ _ s _ < /proc/"$1"/stat; } 2>/dev/null; [[ -n $s && $s != Z ]]; }
@@ -583,7 +608,6 @@ pct_of() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0) printf "%.1f%%", 100 
 M_VER=$("$MINIDLNAD" -V 2>/dev/null | awk '{print $NF}')
 MODEL=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 MEM=$(awk '/^MemTotal/ {printf "%.1f GB", $2 / 1048576}' /proc/meminfo)
-COMMIT=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
 OUT=$RESULTS_DIR/$(date -u +%Y-%m-%d)-N$N.md
 M=${SKIP_MINIDLNA:-0}
 m() { if [[ $M == 1 ]]; then echo "not run"; else echo "$1"; fi; }
