@@ -209,6 +209,8 @@ cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$TARGET.cma
 cmake --build "$BUILD" -j "$JOBS"
 log "built; running the tests"
 cd "$BUILD"
+# Some tests crash a child on purpose; qemu would write each one's core file.
+ulimit -c 0
 # qemu-user runs a vfork-style clone as a plain fork, so posix_spawn cannot
 # hand an exec failure back to its caller there: the one test of that path
 # would fail under the emulator whatever the code did.
