@@ -1,0 +1,245 @@
+// tests/FaultSupport.h: the real Ombrix binary under faults, and the check
+// that a catalogue matches its folders.
+//
+// The daemon runs with its clock two hours ahead (libfaketime; file times
+// stay real), so files made by a test count as settled and skip the size
+// watch: a fault test that waited two seconds per fresh file would spend its
+// time watching. Each service cycle still sleeps the real 15 seconds, so the
+// tests wait for log records rather than for fixed times wherever they can.
+#ifndef OMBRIX_TESTS_FAULTSUPPORT_H
+#define OMBRIX_TESTS_FAULTSUPPORT_H
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CatalogTestSupport.h"
+#include "Common/Handles.h"
+#include "Common/Util.h"
+#include "Media/MediaTypes.h"
+#include "TestHome.h"
+
+extern char** environ;
+
+namespace fault {
+
+const std::string kBinary = std::string(OMBRIX_BINARY_DIR) + "/Ombrix";
+
+// The clock library the daemon is started under; "" when it is missing.
+inline std::string fakeTimeLibrary() {
+  for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                           "/usr/lib/i386-linux-gnu/faketime/libfaketimeMT.so.1",
+                           "/usr/lib/s390x-linux-gnu/faketime/libfaketimeMT.so.1"}) {
+    if (access(path, R_OK) == 0) return path;
+  }
+  return "";
+}
+
+// How one daemon is started.
+struct Launch {
+  std::vector<std::string> args;  // after the program name
+  std::string home;               // DLNAHOME
+  std::string outputPath;         // standard output and error
+  std::string workingDir;         // where a command smuggled into a name would write
+  uid_t uid = 0;                  // 0: as the test; otherwise this user and group
+  gid_t gid = 0;
+};
+
+// One run of the daemon; killed and reaped if a test ends while it runs.
+class Daemon {
+ public:
+  explicit Daemon(const Launch& launch) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      std::string text(*entry);
+      if (text.rfind("DLNAHOME=", 0) != 0 && text.rfind("ASAN_OPTIONS=", 0) != 0) {
+        env.push_back(text);
+      }
+    }
+    env.push_back("DLNAHOME=" + launch.home);
+    const char* asan = getenv("ASAN_OPTIONS");
+    // The clock library is preloaded ahead of the sanitizer runtime, which
+    // would otherwise refuse to start.
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan ? std::string(asan) + ":" : "") +
+                  "verify_asan_link_order=0");
+    std::string clock = fakeTimeLibrary();
+    if (!clock.empty()) {
+      for (const char* item : {"FAKETIME=+2h", "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1"}) {
+        env.push_back(item);
+      }
+      env.push_back("LD_PRELOAD=" + clock);
+    }
+    std::vector<std::string> argv{kBinary};
+    argv.insert(argv.end(), launch.args.begin(), launch.args.end());
+    pid = fork();
+    if (pid != 0) return;
+    int out = open(launch.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    dup2(out, 1);
+    dup2(out, 2);
+    if (!launch.workingDir.empty() && chdir(launch.workingDir.c_str()) != 0) _exit(126);
+    if (launch.uid != 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(launch.gid) != 0 || setuid(launch.uid) != 0)) {
+      _exit(126);
+    }
+    std::vector<char*> argPointers, envPointers;
+    for (std::string& a : argv) argPointers.push_back(a.data());
+    for (std::string& e : env) envPointers.push_back(e.data());
+    argPointers.push_back(nullptr);
+    envPointers.push_back(nullptr);
+    execve(kBinary.c_str(), argPointers.data(), envPointers.data());
+    _exit(127);
+  }
+  ~Daemon() {
+    if (pid > 0 && !hasExited) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // The exit status, or -1 when it was killed or did not end in time.
+  int waitForExit(int seconds = 30) {
+    for (int tenth = 0; tenth < seconds * 10; ++tenth) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        hasExited = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  }
+  bool isRunning() {
+    if (hasExited) return false;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid) return true;
+    hasExited = true;
+    return false;
+  }
+  void signal(int number) const { kill(pid, number); }
+  // Ends the daemon the hard way, as a power cut would.
+  void killHard() {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    hasExited = true;
+  }
+
+ private:
+  pid_t pid = -1;
+  bool hasExited = false;
+};
+
+// Polls file until text occurs there `times` times; false after the timeout.
+inline bool waitForText(const std::string& file, const std::string& text, int seconds,
+                        size_t times = 1) {
+  for (int tenth = 0; tenth < seconds * 10; ++tenth) {
+    std::string content = testhome::readFile(file);
+    size_t n = 0;
+    for (size_t at = content.find(text); at != std::string::npos;
+         at = content.find(text, at + text.size())) {
+      ++n;
+    }
+    if (n >= times) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+inline size_t count(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// Each log record as the log contract writes it.
+inline std::string record(const char* source, int line, const std::string& message) {
+  return std::string("[") + source + "].[" + std::to_string(line) + "]\n  " + message + "\n";
+}
+
+inline bool isCataloguedKind(const std::string& name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  ObjType type = lookupObjType(name.substr(dot + 1));
+  return type == ObjType::Image || type == ObjType::Audio || type == ObjType::Video;
+}
+
+// The paths the catalogue should hold for folder and everything below it, as
+// the walk sees them: the folder, every directory and every file of a
+// catalogued kind, hidden names left out. Paths too long to open are left out
+// too, as the walk cannot enter them either.
+inline void addExpectedPaths(const std::string& folder, std::set<std::string>& paths) {
+  paths.insert(folder);
+  DirHandle dir(opendir(folder.c_str()));
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir.get())) {
+    if (entry->d_name[0] == '.') continue;
+    std::string path = folder + "/" + entry->d_name;
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      addExpectedPaths(path, paths);
+    } else if (S_ISREG(status.st_mode) && isCataloguedKind(entry->d_name)) {
+      paths.insert(path);
+    }
+  }
+}
+
+// Everything that makes a catalogue differ from the folders: paths missing or
+// extra, a path with two rows, a file row without details or the other way
+// round, a row whose parent is not the row of its directory. Empty when the
+// catalogue equals the folders.
+inline std::vector<std::string> catalogueFaults(const std::string& dbPath,
+                                                const std::vector<std::string>& folders) {
+  std::set<std::string> expected;
+  for (const std::string& folder : folders) addExpectedPaths(folder, expected);
+  std::set<std::string> actual;
+  for (const catalogtest::Row& row : catalogtest::query(dbPath, "select PATH from OBJECTS")) {
+    actual.insert(row[0]);
+  }
+  std::vector<std::string> faults;
+  for (const std::string& path : expected) {
+    if (actual.count(path) == 0) faults.push_back("missing: " + path);
+  }
+  for (const std::string& path : actual) {
+    if (expected.count(path) == 0) faults.push_back("extra: " + path);
+  }
+  const char* const checks[][2] = {
+      {"path with two rows: ", "select PATH from OBJECTS group by PATH having count(*) > 1"},
+      {"details without object: ",
+       "select ID from FILEDETAIL where ID not in "
+       "(select ID from OBJECTS)"},
+      {"file without details: ",
+       "select PATH from OBJECTS where TYPE <> 10 and ID not in "
+       "(select ID from FILEDETAIL)"},
+      {"wrong parent: ",
+       "select c.PATH from OBJECTS c left join OBJECTS p on p.ID = c.PARENT_ID "
+       "where c.PARENT_ID <> 0 and (p.ID is null or c.PATH <> p.PATH || '/' || "
+       "c.FILE_NAME)"},
+  };
+  for (const auto& check : checks) {
+    for (const catalogtest::Row& row : catalogtest::query(dbPath, check[1])) {
+      faults.push_back(check[0] + row[0]);
+    }
+  }
+  return faults;
+}
+
+}  // namespace fault
+
+#endif  // OMBRIX_TESTS_FAULTSUPPORT_H
