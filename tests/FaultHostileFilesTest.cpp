@@ -77,34 +77,34 @@ void putBigEndian(std::string& bytes, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (24 - 8 * i)) & 0xff);
 }
 
-class FaultHostileFilesTest : public ::testing::Test {
+class FaultHostileFilesTest : public FaultTest {
  protected:
   static void SetUpTestSuite() {
-    mediaDir = testhome::makeTempDir("ombrix-fault-media");
+    FaultTest::SetUpTestSuite();
+    recipeDir = testhome::makeTempDir("ombrix-fault-recipes");
     for (const auto& [name, args] : recipes()) {
       std::vector<std::string> all = args;
-      all.push_back(mediaDir + "/real." + name);
+      all.push_back(recipeDir + "/real." + name);
       if (!testhome::ffmpeg(all)) failedRecipe = name;
     }
   }
-  static void TearDownTestSuite() { testhome::removeTree(mediaDir); }
+  static void TearDownTestSuite() {
+    testhome::removeTree(recipeDir);
+    FaultTest::TearDownTestSuite();
+  }
 
   void SetUp() override {
-    if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the daemon binary does not run on the build host";
+    FaultTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(failedRecipe, "") << "ffmpeg could not make the " << failedRecipe << " file";
-    home = testhome::makeTempDir("ombrix-fault");
-    ASSERT_FALSE(home.empty());
-    ASSERT_EQ(mkdir((home + "/nstemp").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
-    hostile = home + "/hostile";
-    odd = home + "/odd";
+    hostile = lib + "/hostile";
+    odd = lib + "/odd";
     ASSERT_EQ(mkdir(hostile.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
   }
-  void TearDown() override { testhome::removeTree(home); }
 
   static std::string real(const std::string& ext) {
-    return testhome::readFile(mediaDir + "/real." + kRecipeOf.at(ext));
+    return testhome::readFile(recipeDir + "/real." + kRecipeOf.at(ext));
   }
   void write(const std::string& path, const std::string& bytes) {
     testhome::writeFile(path, bytes);
@@ -202,18 +202,16 @@ class FaultHostileFilesTest : public ::testing::Test {
     ASSERT_TRUE(file.isOpen());
   }
 
-  std::string value(const std::string& sql) const {
-    return catalogtest::value(home + "/nstemp/daskor.db", sql);
-  }
   std::string column(const std::string& name, const std::string& path) const {
-    return value("select " + name + " from OBJECTS o join FILEDETAIL f on f.ID = o.ID " +
-                 "where o.PATH = '" + Util::escapeQuote(path) + "'");
+    return catalogtest::value(dbPath, "select " + name +
+                                          " from OBJECTS o join FILEDETAIL f on f.ID = o.ID " +
+                                          "where o.PATH = '" + Util::escapeQuote(path) + "'");
   }
 
   static constexpr off_t kMpegSize = 200 * 1024 * 1024;
-  static inline std::string mediaDir;
+  static inline std::string recipeDir;
   static inline std::string failedRecipe;
-  std::string home, hostile, odd, longest;
+  std::string hostile, odd, longest;
 };
 
 TEST_F(FaultHostileFilesTest, BrokenFilesAndOddNamesAreAllCatalogued) {
@@ -222,11 +220,9 @@ TEST_F(FaultHostileFilesTest, BrokenFilesAndOddNamesAreAllCatalogued) {
   makeOddNames(odd);
   makeLongPaths();
   if (HasFatalFailure()) return;
-  const std::string log = home + "/nstemp/Ombrix.log";
-  fault::Daemon daemon({{"6", hostile, odd}, home, home + "/output.txt", home});
-  ASSERT_TRUE(fault::waitForText(log, "Build DB Time = ", 240)) << testhome::readFile(log);
+  fault::Daemon daemon(launch({"6", hostile, odd}));
+  ASSERT_TRUE(waitForLog("Build DB Time = ", 240)) << log();
   EXPECT_TRUE(daemon.isRunning());
-  const std::string dbPath = home + "/nstemp/daskor.db";
   EXPECT_EQ(fault::catalogueFaults(dbPath, {hostile, odd}), std::vector<std::string>{});
 
   // While it runs: the odd names again in a new folder, a few removed.
@@ -236,13 +232,13 @@ TEST_F(FaultHostileFilesTest, BrokenFilesAndOddNamesAreAllCatalogued) {
                                   odd + "/日本語の歌.mp3", hostile + "/random.mp3"}) {
     ASSERT_EQ(unlink(gone.c_str()), 0) << gone;
   }
-  ASSERT_TRUE(fault::waitForText(log, "Adjust DB Time = ", 60)) << testhome::readFile(log);
+  ASSERT_TRUE(waitForLog("Adjust DB Time = ", 60)) << log();
   EXPECT_TRUE(daemon.isRunning());
   EXPECT_EQ(fault::catalogueFaults(dbPath, {hostile, odd}), std::vector<std::string>{});
 
   daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.waitForExit(), 0);
-  const std::string text = testhome::readFile(log);
+  const std::string text = log();
   // The crash on purpose is the only analysis that failed, and it is named.
   EXPECT_EQ(fault::count(text, "analysis failed: "), 1u) << text;
   EXPECT_NE(text.find(record("Ombrix", 386,

@@ -242,4 +242,48 @@ inline std::vector<std::string> catalogueFaults(const std::string& dbPath,
 
 }  // namespace fault
 
+// A service home for one daemon run: home/nstemp, the diff tool linked into
+// home, and an empty library folder home/lib. Suites add media with copy().
+class FaultTest : public ::testing::Test {
+ protected:
+  // One MP3 and one JPEG, made once per suite and copied into the libraries.
+  static void SetUpTestSuite() {
+    mediaDir = testhome::makeTempDir("ombrix-fault-media");
+    isMediaMade = testhome::ffmpeg({"-f", "lavfi", "-i", "sine=d=1", mediaDir + "/song.mp3"}) &&
+                  testhome::ffmpeg({"-f", "lavfi", "-i", "testsrc=s=64x48", "-frames:v", "1",
+                                    mediaDir + "/photo.jpg"});
+  }
+  static void TearDownTestSuite() { testhome::removeTree(mediaDir); }
+
+  void SetUp() override {
+    if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the daemon binary does not run on the build host";
+    ASSERT_TRUE(isMediaMade) << "ffmpeg could not make the test media";
+    home = testhome::makeTempDir("ombrix-fault");
+    ASSERT_FALSE(home.empty());
+    ASSERT_EQ(mkdir((home + "/nstemp").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
+    lib = home + "/lib";
+    ASSERT_EQ(mkdir(lib.c_str(), 0755), 0);
+    dbPath = home + "/nstemp/daskor.db";
+    logPath = home + "/nstemp/Ombrix.log";
+  }
+  void TearDown() override { testhome::removeTree(home); }
+
+  // Copies the suite's song.mp3 or photo.jpg to path.
+  static void copy(const std::string& name, const std::string& path) {
+    ASSERT_EQ(testhome::runProgram({"cp", mediaDir + "/" + name, path}), 0) << path;
+  }
+  fault::Launch launch(std::vector<std::string> args) const {
+    return fault::Launch{std::move(args), home, home + "/output.txt", home};
+  }
+  std::string log() const { return testhome::readFile(logPath); }
+  bool waitForLog(const std::string& text, int seconds, size_t times = 1) const {
+    return fault::waitForText(logPath, text, seconds, times);
+  }
+
+  static inline std::string mediaDir;
+  static inline bool isMediaMade = false;
+  std::string home, lib, dbPath, logPath;
+};
+
 #endif  // OMBRIX_TESTS_FAULTSUPPORT_H
