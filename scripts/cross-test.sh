@@ -204,8 +204,10 @@ if [ "$(cat "$BUILD/.toolchain-sum" 2>/dev/null)" != "$toolchainSum" ]; then
   mkdir -p "$BUILD"
   echo "$toolchainSum" >"$BUILD/.toolchain-sum"
 fi
+# Fault injection as in the native test tree, so both build the same tests.
 cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$TARGET.cmake" \
-  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-O1 >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-O1 -DCMAKE_CXX_FLAGS_DEBUG=-O1 \
+  -DOMBRIX_FAULT_INJECTION=ON >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 log "built; running the tests"
 cd "$BUILD"
