@@ -31,6 +31,7 @@
 #
 # Env: SKIP_INSTALL=1 (no apt-get), SKIP_BUILD=1 (use build/bench as it is),
 #      FROM_HEAD=1 (build the last commit, not the working tree),
+#      SKIP_CHECK1=1 (no Ombrix restart after the 1% change), MINIDLNA_FIRST=1,
 #      SKIP_MINIDLNA=1, SKIP_OMBRIX=1, SKIP_IDLE_TREES=1, KEEP=1 (keep the work directories),
 #      IDLE_CYCLES (2), TIMEOUT seconds per phase (7200), PORT (18200),
 #      RESULTS_DIR (bench/results), FAKE_OFFSET (+2h).
@@ -238,6 +239,21 @@ proc_cpu_ticks() {
   CPU=$(( f[13] + f[14] + f[15] + f[16] ))
 }
 CLK_TCK=$(getconf CLK_TCK)
+# CPU of a process tree in clock ticks: every live member's own, plus what
+# the root's reaped children used.
+tree_cpu_ticks() {
+  local -a f
+  local p total=0
+  tree_pids "$1"
+  for p in "${TREE[@]}"; do
+    { read -r -a f < /proc/"$p"/stat; } 2>/dev/null || continue
+    total=$(( total + f[13] + f[14] ))
+    [[ $p == "$1" ]] && total=$(( total + f[15] + f[16] ))
+  done
+  CPU=$total
+}
+secs() { awk -v t="$1" -v k="$CLK_TCK" 'BEGIN { printf "%.1f", t / k }'; }
+load1() { local l; read -r l _ < /proc/loadavg; LOADS+="$1 $l, "; }
 
 # Peak memory per phase: the watched process's VmHWM and the largest VmHWM
 # among its descendants (each sampled until it exits).
@@ -300,7 +316,7 @@ poll_log() {
       if [[ -n $KEY ]]; then
         REC_N[$KEY]=$(( ${REC_N[$KEY]:-0} + 1 )); REC_T[$KEY]=$EPOCHREALTIME
         REC_V[$KEY]=${line#*= }; REC_V[$KEY]=${REC_V[$KEY]% sec.}
-        proc_cpu_ticks "$OM_PID"; REC_CPU[$KEY]=$CPU
+        tree_cpu_ticks "$OM_PID"; REC_CPU[$KEY]=$CPU
       fi
     else
       PARTIAL+=$line; break
@@ -395,48 +411,55 @@ run_ombrix() {
   rm -rf "$home"; mkdir -p "$home"
   db=$home/nstemp/daskor.db
 
-  say "Ombrix: first build"
+  say "Ombrix: first build"; load1 "Ombrix build"
   start_ombrix "$home" 1 "$CORPUS/"
   wait_record build
   O_BUILD_WALL=$(elapsed "$OM_T0" "${REC_T[build]}"); O_BUILD_REPORTED=${REC_V[build]}
-  O_BUILD_PEAK=$(peak_text)
+  O_BUILD_PEAK=$(peak_text); O_BUILD_CPU=$(secs "${REC_CPU[build]}")
   O_ROWS=$(db_rows "$db")
   O_BYTYPE=$(sqlite3 -separator '=' "$db" "SELECT TYPE, COUNT(*) FROM OBJECTS GROUP BY TYPE ORDER BY TYPE" | tr '\n' ' ')
   O_DB_BYTES=$(stat -c %s "$db")
   say "  build: $O_BUILD_WALL s, $O_ROWS files, $O_BUILD_PEAK"
   say "Ombrix: idle cycles on the corpus ($NPATHS paths)"
   idle_cycles "$IDLE_CYCLES"; O_IDLE_CORPUS=$IDLE_CPU O_IDLE_CORPUS_PEAK=$IDLE_PEAK
+  say "  idle: $IDLE_CPU s CPU per cycle, $IDLE_PEAK"
   stop_ombrix
   tool_costs "$CORPUS"; O_TOOLS_CORPUS=$TOOLS
 
-  say "Ombrix: restart, nothing changed"
+  say "Ombrix: restart, nothing changed"; load1 "Ombrix check"
   start_ombrix "$home" 1 "$CORPUS/"
   wait_record check
   O_CHECK_WALL=$(elapsed "$OM_T0" "${REC_T[check]}"); O_CHECK_REPORTED=${REC_V[check]}
-  O_CHECK_SWEEP=${REC_V[sweep]:-?}; O_CHECK_PEAK=$(peak_text)
+  O_CHECK_SWEEP=${REC_V[sweep]:-?}; O_CHECK_PEAK=$(peak_text); O_CHECK_CPU=$(secs "${REC_CPU[check]}")
   O_CHECK_ROWS=$(db_rows "$db")
-  stop_ombrix
+  say "  check: $O_CHECK_WALL s, $O_CHECK_PEAK"
 
-  local pct=$(( N / 100 ))
-  say "Ombrix: restart after $pct files added and $pct removed"
-  make_change c1 "$pct"
-  start_ombrix "$home" 1 "$CORPUS/"
-  wait_record check
-  O_CHECK1_WALL=$(elapsed "$OM_T0" "${REC_T[check]}"); O_CHECK1_REPORTED=${REC_V[check]}
-  O_CHECK1_PEAK=$(peak_text); O_CHECK1_ROWS=$(db_rows "$db")
-  O_DB_BYTES_CHECK1=$(stat -c %s "$db")
+  # SKIP_CHECK1=1 leaves out the restart after the 1% change (long at large
+  # N); the adjustment then runs in the daemon of the unchanged restart.
+  if [[ ${SKIP_CHECK1:-0} != 1 ]]; then
+    stop_ombrix
+    local pct=$(( N / 100 ))
+    say "Ombrix: restart after $pct files added and $pct removed"; load1 "Ombrix check after the change"
+    make_change c1 "$pct"
+    start_ombrix "$home" 1 "$CORPUS/"
+    wait_record check
+    O_CHECK1_WALL=$(elapsed "$OM_T0" "${REC_T[check]}"); O_CHECK1_REPORTED=${REC_V[check]}
+    O_CHECK1_PEAK=$(peak_text); O_CHECK1_ROWS=$(db_rows "$db"); O_CHECK1_CPU=$(secs "${REC_CPU[check]}")
+    say "  check after the change: $O_CHECK1_WALL s, $O_CHECK1_ROWS files, $O_CHECK1_PEAK"
+  fi
 
-  say "Ombrix: 100 files added and 100 removed while running"
+  say "Ombrix: 100 files added and 100 removed while running"; load1 "Ombrix adjustment"
   wait_record idle                      # the change lands early in a sleep
-  local t_idle=${REC_T[idle]}
+  local t_idle=${REC_T[idle]} c_idle=${REC_CPU[idle]}
   reset_peaks; reset_hwm "$OM_PID"
   make_change a2 100
   wait_record adjust
   O_ADJ_FROM_CHANGE=$(elapsed "$CHANGE_T1" "${REC_T[adjust]}")
   O_ADJ_CYCLE=$(awk -v a="$t_idle" -v i="$INTERVAL" -v b="${REC_T[adjust]}" 'BEGIN { printf "%.2f", b - a - i }')
   O_ADJ_ONLY=$(elapsed "${REC_T[changed]}" "${REC_T[adjust]}")
-  O_ADJ_REPORTED=${REC_V[adjust]}; O_ADJ_PEAK=$(peak_text)
+  O_ADJ_REPORTED=${REC_V[adjust]}; O_ADJ_PEAK=$(peak_text); O_ADJ_CPU=$(secs $(( REC_CPU[adjust] - c_idle )))
   O_ADJ_ROWS=$(db_rows "$db")
+  say "  adjustment: cycle $O_ADJ_CYCLE s, adjust alone $O_ADJ_ONLY s, from the change $O_ADJ_FROM_CHANGE s, $O_ADJ_PEAK"
   stop_ombrix
   cp "$home/stamped.log" "$WORK/ombrix-adjust-stamped.log"
   restore_corpus
@@ -503,6 +526,7 @@ wait_scan_end() {
     nap 0.02
   done
   MD_T1=$EPOCHREALTIME
+  tree_cpu_ticks "$MD_PID"; MD_CPU=$(secs "$CPU")
 }
 stop_minidlna() {
   [[ -n $MD_PID ]] || return 0
@@ -518,10 +542,10 @@ md_count() { sqlite3 "$MD_DIR/db/files.db" "SELECT COUNT(*) FROM DETAILS WHERE M
 run_minidlna() {
   local dir=$WORK/minidlna
   rm -rf "$dir"; mkdir -p "$dir"
-  say "MiniDLNA $("$MINIDLNAD" -V 2>/dev/null | awk '{print $NF}'): full scan"
+  say "MiniDLNA $("$MINIDLNAD" -V 2>/dev/null | awk '{print $NF}'): full scan"; load1 "MiniDLNA scan"
   start_minidlna "$dir" no "$MD_QUIET"
   wait_scan_end 'Finished parsing playlists\.'
-  M_BUILD_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_BUILD_PEAK=$(peak_text)
+  M_BUILD_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_BUILD_PEAK=$(peak_text); M_BUILD_CPU=$MD_CPU
   stop_minidlna
   M_ROWS=$(md_count)
   M_DB_BYTES=$(stat -c %s "$dir/db/files.db")
@@ -529,25 +553,27 @@ run_minidlna() {
   say "  scan: $M_BUILD_WALL s, $M_ROWS files, $M_BUILD_PEAK"
 
   # -r: a rescan of the existing database at start-up, MiniDLNA's full check.
-  say "MiniDLNA: restart with a rescan (-r), nothing changed"
+  say "MiniDLNA: restart with a rescan (-r), nothing changed"; load1 "MiniDLNA rescan"
   start_minidlna "$dir" no "$MD_QUIET,scanner=info" -r
   wait_scan_end 'Rescan completed'
-  M_CHECK_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_CHECK_PEAK=$(peak_text)
+  M_CHECK_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_CHECK_PEAK=$(peak_text); M_CHECK_CPU=$MD_CPU
   stop_minidlna
   M_CHECK_ROWS=$(md_count)
+  say "  rescan: $M_CHECK_WALL s, $M_CHECK_PEAK"
 
   local pct=$(( N / 100 ))
-  say "MiniDLNA: restart with a rescan after $pct files added and $pct removed"
+  say "MiniDLNA: restart with a rescan after $pct files added and $pct removed"; load1 "MiniDLNA rescan after the change"
   make_change c1 "$pct"
   start_minidlna "$dir" no "$MD_QUIET,scanner=info" -r
   wait_scan_end 'Rescan completed'
-  M_CHECK1_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_CHECK1_PEAK=$(peak_text)
+  M_CHECK1_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_CHECK1_PEAK=$(peak_text); M_CHECK1_CPU=$MD_CPU
   stop_minidlna
   M_CHECK1_ROWS=$(md_count)
+  say "  rescan after the change: $M_CHECK1_WALL s, $M_CHECK1_ROWS files, $M_CHECK1_PEAK"
 
   # Changes while running reach MiniDLNA through inotify; done when its
   # database lists every added file it catalogues and none of the removed.
-  say "MiniDLNA: 100 files added and 100 removed while running (inotify)"
+  say "MiniDLNA: 100 files added and 100 removed while running (inotify)"; load1 "MiniDLNA inotify"
   start_minidlna "$dir" yes "$MD_QUIET,inotify=info"
   # Ready when it has set its watches: their count has stopped growing.
   local t0=${EPOCHREALTIME%.*} watches=0 last=-1 stable=0
@@ -577,6 +603,7 @@ run_minidlna() {
     nap 0.1
   done
   M_ADJ_PEAK=$(peak_text); M_ADJ_WANT=$want_added
+  say "  inotify: $M_ADJ_FROM_CHANGE s from the end of the change, $M_ADJ_PEAK"
   stop_minidlna
   restore_corpus
 }
@@ -594,11 +621,14 @@ trap 'exit 130' INT TERM
 mkdir -p "$WORK" "$RESULTS_DIR"
 check_faketime
 prepare_corpus
-LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg) LOADS=""
 RUN_START=$(date -u '+%Y-%m-%d %H:%M UTC')
 say "corpus: $NFILES files ($NMEDIA media files outside hidden paths), $NPATHS paths, $CORPUS_MB MB; load $LOAD_BEFORE"
+# MINIDLNA_FIRST=1 takes the peer's (short) figures first, so that a long
+# run cut short still has them.
+if [[ ${MINIDLNA_FIRST:-0} == 1 && ${SKIP_MINIDLNA:-0} != 1 ]]; then run_minidlna; fi
 if [[ ${SKIP_OMBRIX:-0} != 1 ]]; then run_ombrix; fi
-if [[ ${SKIP_MINIDLNA:-0} != 1 ]]; then run_minidlna; fi
+if [[ ${MINIDLNA_FIRST:-0} != 1 && ${SKIP_MINIDLNA:-0} != 1 ]]; then run_minidlna; fi
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ------------------------------------------------------------------ report
@@ -620,21 +650,26 @@ m() { if [[ $M == 1 ]]; then echo "not run"; else echo "$1"; fi; }
   echo "- Machine: $(nproc) cores ($MODEL), $MEM memory, $(uname -sr). Shared with other work: load $LOAD_BEFORE before, $LOAD_AFTER after; figures vary by about 10% from run to run."
   echo "- Corpus (bench/make_corpus.sh): $NFILES files, $NDIRS folders, $NPATHS paths, $CORPUS_MB MB; $NMEDIA media files outside hidden paths; $NHIDDEN files in hidden folders or dot-files; about $NBROKEN broken files. By extension: $COMPOSITION. $DEPTHS."
   echo "- Ombrix: \`DLNAHOME=\$home Ombrix 4 CORPUS/\` under libfaketime (clock $FAKE_OFFSET, NO_FAKE_STAT=1: the copied corpus looks old, so no size watch runs), in private network and mount namespaces. MiniDLNA: \`minidlnad -S\` in a private network namespace (loopback only), inotify off except in the adjustment phase."
-  echo "- Times are wall seconds seen by the harness (the daemon's own whole-second figure in brackets). Peak memory: VmHWM of the daemon plus the largest VmHWM among its children (Ombrix: analysis child, find, diff; MiniDLNA: scanner), sampled every 20 ms."
+  echo "- Times are wall seconds seen by the harness (the daemon's own whole-second figure in brackets); CPU is user + system time of the daemon and its children. Peak memory: VmHWM of the daemon plus the largest VmHWM among its children (Ombrix: analysis child, find, diff; MiniDLNA: scanner), sampled every 20 ms."
   echo
   echo "| Measure | Ombrix | MiniDLNA $M_VER | Target (issue 9) |"
   echo "|---|---|---|---|"
   echo "| Files catalogued | $O_ROWS | $(m "$M_ROWS") | - |"
   echo "| First build, wall | $O_BUILD_WALL s ($O_BUILD_REPORTED) | $(m "$M_BUILD_WALL s") | - |"
   echo "| First build, corpus files/s | $(rate "$NFILES" "$O_BUILD_WALL") | $(m "$(rate "$NFILES" "${M_BUILD_WALL:-0}")") | >= 1.0x MiniDLNA (stretch 2x) |"
+  echo "| First build, CPU (daemon and children) | $O_BUILD_CPU s | $(m "$M_BUILD_CPU s") | - |"
   echo "| First build, catalogued files/s | $(rate "$O_ROWS" "$O_BUILD_WALL") | $(m "$(rate "${M_ROWS:-0}" "${M_BUILD_WALL:-0}")") | - |"
   echo "| First build, peak memory | $O_BUILD_PEAK | $(m "${M_BUILD_PEAK:-}") | < 25 MB |"
   echo "| Restart, full check, nothing changed | $O_CHECK_WALL s ($O_CHECK_REPORTED; sweep $O_CHECK_SWEEP), $(pct_of "$O_CHECK_WALL" "$O_BUILD_WALL") of the build | $(m "${M_CHECK_WALL:-} s (rescan -r)") | <= 10% of the build |"
+  echo "| Restart, full check, CPU | $O_CHECK_CPU s | $(m "$M_CHECK_CPU s") | - |"
   echo "| Restart, full check, peak memory | $O_CHECK_PEAK | $(m "${M_CHECK_PEAK:-}") | < 25 MB |"
-  echo "| Restart after $(( N / 100 )) added + $(( N / 100 )) removed | $O_CHECK1_WALL s ($O_CHECK1_REPORTED); $O_CHECK1_ROWS files after | $(m "${M_CHECK1_WALL:-} s; ${M_CHECK1_ROWS:-} files after") | - |"
+  if [[ -n $O_CHECK1_WALL ]]; then O_CHECK1_TEXT="$O_CHECK1_WALL s ($O_CHECK1_REPORTED); $O_CHECK1_ROWS files after"; else O_CHECK1_TEXT="not run (SKIP_CHECK1=1)" O_CHECK1_PEAK="not run"; fi
+  echo "| Restart after $(( N / 100 )) added + $(( N / 100 )) removed | $O_CHECK1_TEXT | $(m "${M_CHECK1_WALL:-} s; ${M_CHECK1_ROWS:-} files after") | - |"
+  echo "| Restart after the 1% change, CPU | ${O_CHECK1_CPU:-not run} s | $(m "$M_CHECK1_CPU s") | - |"
   echo "| Restart after the 1% change, peak memory | $O_CHECK1_PEAK | $(m "${M_CHECK1_PEAK:-}") | < 25 MB |"
   echo "| Adjustment, 100 added + 100 removed while running: cycle start (find) to \"Adjust DB Time\" | $O_ADJ_CYCLE s (find+diff+adjust; adjust alone $O_ADJ_ONLY s; daemon: $O_ADJ_REPORTED) | $(m "${M_ADJ_FROM_CHANGE:-} s to the database (inotify; from the end of the change)") | < 2 s at 40,000 files |"
   echo "| Adjustment, from the end of the change (includes the wait for the cycle, up to $INTERVAL s) | $O_ADJ_FROM_CHANGE s; $O_ADJ_ROWS files after | - | - |"
+  echo "| Adjustment, CPU of the cycle | $O_ADJ_CPU s | - | - |"
   echo "| Adjustment, peak memory | $O_ADJ_PEAK | $(m "${M_ADJ_PEAK:-}") | < 25 MB |"
   echo "| Idle cycle CPU, corpus ($NPATHS paths) | $O_IDLE_CORPUS s ($O_TOOLS_CORPUS) | none: event-driven (inotify) | - |"
   if [[ ${SKIP_IDLE_TREES:-0} != 1 ]]; then
@@ -644,6 +679,8 @@ m() { if [[ $M == 1 ]]; then echo "not run"; else echo "$1"; fi; }
   fi
   echo "| Idle cycle, peak memory (corpus) | $O_IDLE_CORPUS_PEAK | - | < 25 MB |"
   echo "| Catalogue file after the build | $(mb $(( O_DB_BYTES / 1024 ))) MB ($O_DB_BYTES bytes) | $(m "$(mb $(( ${M_DB_BYTES:-0} / 1024 ))) MB files.db; $(mb $(( ${M_DBDIR_BYTES:-0} / 1024 ))) MB with art_cache") | - |"
+  echo
+  echo "Load average (1 min) at the start of each phase: ${LOADS%, }. With two cores, a load above 2 slows a phase by the share of the cores others take; CPU seconds are less sensitive to it than wall seconds (but leave out the waits for fsync)."
   echo
   echo "Ombrix rows by TYPE after the build: $O_BYTYPE. MiniDLNA skips PNG files, hidden paths, zero-byte MP3s and non-media files, so corpus files per second is the fair rate. The idle cycle is measured from one \"isChanged = false\" record to the next (the daemon's and its reaped children's CPU, $IDLE_CYCLES cycles averaged); find and diff are also timed alone on the same listing. The adjustment cycle starts $INTERVAL s after the previous \"isChanged = false\" record; the change is made right after that record."
 } > "$OUT"
