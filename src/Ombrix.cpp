@@ -56,43 +56,105 @@ class SpawnActions {
   ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
   SpawnActions(const SpawnActions&) = delete;
   SpawnActions& operator=(const SpawnActions&) = delete;
-  // Standard output goes to path, created or emptied as "> path" would.
-  void redirectOutput(const std::string& path) {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  }
+  // Standard output goes to fd, which the tool gets as its descriptor 1.
+  void redirectOutput(int fd) { posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO); }
   const posix_spawn_file_actions_t* get() const { return &actions; }
 
  private:
   posix_spawn_file_actions_t actions;
 };
 
+// Writes all of data to fd; false with errno set when a write fails.
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies everything the tool writes into the pipe `from` to the file `to`.
+// After a failed write the rest is still read, so that the tool never waits
+// on a full pipe. Returns false with the reason in errMsg when the file did
+// not take everything.
+bool copyOutput(int from, int to, std::string& errMsg) {
+  char buffer[64 * 1024];
+  bool isComplete = true;
+  for (;;) {
+    ssize_t n = read(from, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (isComplete && !writeAll(to, buffer, static_cast<size_t>(n))) {
+      errMsg = std::strerror(errno);
+      isComplete = false;
+    }
+  }
+  return isComplete;
+}
+
 constexpr LogSite kToolFailed{2, 266, "exec fail: "};
 
-// Runs argv[0] (looked up in PATH like the shell would) with standard output
-// sent to outputPath when one is given, and waits for it. Its exit status is
-// of no interest: diff exits 1 on differences, rm 1 on a missing file. When
-// the tool cannot be started, says why on standard error, as the shell
-// would, and logs the command text.
-void runTool(const LogSite& execSite, const std::string& commandText,
-             const std::vector<std::string>& argv, const std::string& outputPath = "") {
+// Runs argv[0] (looked up in PATH like the shell would) and waits for it.
+// Its exit status is of no interest: diff exits 1 on differences, rm 1 on a
+// missing file, find 1 when a file vanished during the walk. When the tool
+// cannot be started, says why on standard error, as the shell would, and
+// logs the command text.
+//
+// With an outputPath, the tool's standard output reaches that file (created
+// or emptied, as "> path" would) through this process rather than straight
+// from the tool: a tool that meets a full disk only complains on its own
+// standard error, and a snapshot cut short would read as paths deleted.
+// Returns false with the reason in errMsg when the file could not be
+// written completely; true otherwise, also when the tool could not start
+// (the file is then empty, as the shell would leave it).
+bool runTool(const LogSite& execSite, const std::string& commandText,
+             const std::vector<std::string>& argv, const std::string& outputPath,
+             std::string& errMsg) {
   writeLog(execSite, commandText, "\n");
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   SpawnActions actions;
-  if (!outputPath.empty()) actions.redirectOutput(outputPath);
+  FdHandle output, fromTool, toFile;
+  if (!outputPath.empty()) {
+    output.reset(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    int ends[2];
+    if (!output.isOpen() || pipe2(ends, O_CLOEXEC) != 0) {
+      errMsg = std::strerror(errno);
+      return false;
+    }
+    fromTool.reset(ends[0]);
+    toFile.reset(ends[1]);
+    actions.redirectOutput(toFile.get());
+  }
 
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
+  toFile.reset();  // the tool holds the only write end now: end of file when it exits
   if (rc != 0) {
     fprintf(stderr, "Ombrix: %s: %s\n", args[0], std::strerror(rc));
     writeLog(kToolFailed, commandText + ": " + std::strerror(rc), "\n");
-    return;
+    return true;
   }
+  bool isComplete = !fromTool.isOpen() || copyOutput(fromTool.get(), output.get(), errMsg);
   // SA_RESTART covers the exit signal; any other interruption is retried too.
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+  if (output.isOpen() && close(output.release()) != 0 && isComplete) {
+    errMsg = std::strerror(errno);  // some file systems report a full disk only here
+    isComplete = false;
+  }
+  return isComplete;
+}
+
+// Runs a tool whose only output is its effect (rm, mv).
+void runTool(const LogSite& execSite, const std::string& commandText,
+             const std::vector<std::string>& argv) {
+  std::string errMsg;
+  (void)runTool(execSite, commandText, argv, "", errMsg);  // always true without an output file
 }
 
 // True for a directory already on the current descent path: entering it
@@ -487,24 +549,24 @@ std::string CatalogBuilder::listCommandText() const {
   return text + " -follow > " + findNewPath;
 }
 
-// Only names are compared: a file rewritten in place is no change.
-bool CatalogBuilder::isChanged() {
-  bool changed = false;
-  if (sharedPaths.empty()) {
-    // find without a folder would list the working directory, whose paths
-    // have nothing to do with the catalogue; an empty listing is the truth.
-    FdHandle empty(open(findNewPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  } else {
-    std::vector<std::string> argv{"find"};
-    argv.insert(argv.end(), sharedPaths.begin(), sharedPaths.end());
-    argv.push_back("-follow");
-    runTool(kExecList, listCommandText(), argv, findNewPath);
-  }
+constexpr LogSite kSnapshotFailed{2, 252, "snapshot not written: "};
 
+// Only names are compared: a file rewritten in place is no change. A
+// listing or a difference that the disk did not take completely is not used
+// and the previous snapshot is kept, so the next cycle compares against it
+// again: a listing cut short would make every path after the cut a deletion,
+// and a difference cut short would lose the changes after the cut for good.
+bool CatalogBuilder::isChanged() {
+  std::string errMsg;
+  if (!takeSnapshot(errMsg)) return keepPreviousSnapshot(findNewPath, errMsg);
+  bool changed = false;
   if (Util::isFileExist(findOldPath) && Util::isFileExist(findNewPath)) {
     std::string diffTool = homeDir + "/diff";
-    runTool(kExecCompare, diffTool + " " + findOldPath + " " + findNewPath + " > " + findDiffPath,
-            {diffTool, findOldPath, findNewPath}, findDiffPath);
+    if (!runTool(kExecCompare,
+                 diffTool + " " + findOldPath + " " + findNewPath + " > " + findDiffPath,
+                 {diffTool, findOldPath, findNewPath}, findDiffPath, errMsg)) {
+      return keepPreviousSnapshot(findDiffPath, errMsg);
+    }
     struct stat status;
     changed = stat(findDiffPath.c_str(), &status) == 0 && static_cast<int64_t>(status.st_size) > 0;
   }
@@ -512,6 +574,31 @@ bool CatalogBuilder::isChanged() {
   runTool(kExecPromote, "mv " + findNewPath + " " + findOldPath, {"mv", findNewPath, findOldPath});
   writeLog(changed ? kChangedTrue : kChangedFalse);
   return changed;
+}
+
+// Lists every path below the shared folders into findNewPath. Returns false
+// with the reason in errMsg when the listing could not be written completely.
+bool CatalogBuilder::takeSnapshot(std::string& errMsg) {
+  if (sharedPaths.empty()) {
+    // find without a folder would list the working directory, whose paths
+    // have nothing to do with the catalogue; an empty listing is the truth.
+    FdHandle empty(open(findNewPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    return true;
+  }
+  std::vector<std::string> argv{"find"};
+  argv.insert(argv.end(), sharedPaths.begin(), sharedPaths.end());
+  argv.push_back("-follow");
+  return runTool(kExecList, listCommandText(), argv, findNewPath, errMsg);
+}
+
+// Reports the file that was cut short and drops the new listing, which also
+// gives its space back. Returns false, the result of isChanged.
+bool CatalogBuilder::keepPreviousSnapshot(const std::string& failedPath,
+                                          const std::string& errMsg) {
+  writeLog(kSnapshotFailed, failedPath + ": " + errMsg, "\n");
+  unlink(findNewPath.c_str());  // a listing that is not there needs no removing
+  writeLog(kChangedFalse);
+  return false;
 }
 
 // ---- Incremental adjustment ----

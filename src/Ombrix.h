@@ -149,9 +149,10 @@ class CatalogBuilder {
   // Enters path (a directory or a file) as the adjustment does; false when a
   // database failure kept it out.
   bool insertChangedPath(const std::string& path, Database& db);
-  void refreshMaps(Database& db, const LogSite& pruneFailed,
-                   const LogSite& fillFailed);
+  void refreshMaps(Database& db, const LogSite& pruneFailed, const LogSite& fillFailed);
   std::string listCommandText() const;
+  bool takeSnapshot(std::string& errMsg);
+  bool keepPreviousSnapshot(const std::string& failedPath, const std::string& errMsg);
 
   std::vector<std::string> sharedPaths;
   std::string homeDir;

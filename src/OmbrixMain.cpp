@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -76,12 +77,17 @@ bool isExitRequested() {
   return true;
 }
 
-// No parents are created; a failure shows up later as a log that cannot be
-// written and a catalogue that cannot be opened, both reported there.
+// No parents are created. The log lives in the work directory, so a work
+// directory that cannot be created can only be reported on standard error.
+// The service starts all the same: every exit status is 0.
 void prepareWorkDir(const std::string& homeDir) {
   std::string workDir = homeDir + "/nstemp";
-  if (!Util::isDirExist(workDir)) mkdir(workDir.c_str(), 0777);  // umask decides, as mkdir(1)
-  unlink((workDir + "/Ombrix.log").c_str());                     // no previous log is no error
+  // umask decides the mode, as with mkdir(1)
+  if (!Util::isDirExist(workDir) && mkdir(workDir.c_str(), 0777) != 0 && errno != EEXIST) {
+    fprintf(stderr, "Ombrix: cannot create the work directory %s: %s\n", workDir.c_str(),
+            strerror(errno));
+  }
+  unlink((workDir + "/Ombrix.log").c_str());  // no previous log is no error
 }
 
 // The catalogue and the snapshot lines need absolute paths: the media server
