@@ -54,6 +54,19 @@ TEST_F(FaultCatalogueTest, CatalogueOfRandomBytesIsReportedAndLeftAlone) {
   EXPECT_EQ(testhome::readFile(dbPath), noise);
 }
 
+// What a kill during the first build leaves when it comes before the schema
+// was committed: an empty file, which must not pass for a catalogue.
+TEST_F(FaultCatalogueTest, EmptyCatalogueFileIsBuiltAfresh) {
+  copy("photo.jpg", lib + "/a.jpg");
+  testhome::writeFile(dbPath, "");
+  fault::Daemon daemon(launch({"6", lib}));
+  ASSERT_TRUE(waitForLog("Build DB Time = ", 60)) << log();
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.waitForExit(), 0);
+  EXPECT_EQ(fault::catalogueFaults(dbPath, {lib}), std::vector<std::string>{}) << log();
+  EXPECT_EQ(catalogtest::value(dbPath, "select min(ID) from OBJECTS"), "1001");
+}
+
 TEST_F(FaultCatalogueTest, ReadOnlyCatalogueIsReportedAndLeftAlone) {
   copy("photo.jpg", lib + "/a.jpg");
   std::string errMsg;

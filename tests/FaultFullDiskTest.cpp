@@ -75,6 +75,8 @@ TEST_F(FaultFullDiskTest, NothingIsLostWhileTheDiskIsFull) {
   ASSERT_TRUE(waitForLog("isChanged = ", 60, cycles + 2)) << log();
   EXPECT_TRUE(daemon.isRunning());
   EXPECT_EQ(fault::catalogueFaults(dbPath, {lib}), std::vector<std::string>{}) << log();
+  noteRows("after");
+  RecordProperty("snapshotsRefused", std::to_string(fault::count(log(), "snapshot not written: ")));
   // Rows that were never gone keep their IDs: nothing was deleted and
   // entered again on the strength of a listing cut short.
   ids.erase(lib + "/going.mp3");

@@ -88,6 +88,9 @@ TEST_F(FaultRecoveryTest, ChangesMadeUnderALockLandOnceItIsGone) {
       << "the lock did not meet the cycle\n"
       << text;
   EXPECT_EQ(fault::catalogueFaults(dbPath, {lib}), std::vector<std::string>{});
+  noteRows("after");
+  RecordProperty("retries", std::to_string(fault::count(text, "retry insert: ")) + " inserts, " +
+                                std::to_string(fault::count(text, "retry delete: ")) + " deletes");
   daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.waitForExit(), 0);
 }
@@ -111,12 +114,14 @@ TEST_F(FaultRecoveryTest, KillDuringTheFirstBuildThenARestart) {
     before[row[0]] = row[1];
   }
   EXPECT_GE(before.size(), 60u);
+  noteRows("killed");
 
   fault::Daemon daemon(launch({"6", lib}));
   ASSERT_TRUE(waitForLog("Check DB Time = ", 120)) << log();
   daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.waitForExit(), 0);
   EXPECT_EQ(fault::catalogueFaults(dbPath, {lib}), std::vector<std::string>{});
+  noteRows("restarted");
   for (const auto& [path, id] : before) {
     EXPECT_EQ(id, catalogtest::value(dbPath, "select ID from OBJECTS where PATH = '" +
                                                  Util::escapeQuote(path) + "'"))
