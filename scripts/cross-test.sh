@@ -159,7 +159,8 @@ relativizeLinks() {
 
 prepareS390x() {
   installMissing mmdebstrap qemu-user-static g++-s390x-linux-gnu
-  packages=$(printf '%s\n' libc6-dev libstdc++-12-dev $(devPackages) | tr '\n' ',' | sed 's/,$//')
+  packages=$({ printf '%s\n' libc6-dev libstdc++-12-dev; devPackages; } | paste -sd, -)
+  # shellcheck disable=SC1091  # the host's file, read at run time
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
   # The sysroot is kept between runs; it is made anew only when the release
   # or the package list changed, or a previous attempt did not finish.
@@ -212,6 +213,7 @@ cmake --build "$BUILD" -j "$JOBS"
 log "built; running the tests"
 cd "$BUILD"
 # Some tests crash a child on purpose; qemu would write each one's core file.
+# shellcheck disable=SC3045  # dash, Debian's sh, has ulimit -c
 ulimit -c 0
 # qemu-user runs a vfork-style clone as a plain fork, so posix_spawn cannot
 # hand an exec failure back to its caller there: the one test of that path
