@@ -115,6 +115,15 @@ TEST_F(FaultRecoveryTest, KillDuringTheFirstBuildThenARestart) {
   }
   EXPECT_GE(before.size(), 60u);
   noteRows("killed");
+  // Each file's two rows were one transaction: the kill left both or neither.
+  EXPECT_EQ(catalogtest::value(dbPath,
+                               "select count(*) from OBJECTS where TYPE <> 10 and ID not "
+                               "in (select ID from FILEDETAIL)"),
+            "0");
+  EXPECT_EQ(catalogtest::value(dbPath,
+                               "select count(*) from FILEDETAIL where ID not in "
+                               "(select ID from OBJECTS)"),
+            "0");
 
   fault::Daemon daemon(launch({"6", lib}));
   ASSERT_TRUE(waitForLog("Check DB Time = ", 120)) << log();
