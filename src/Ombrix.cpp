@@ -244,30 +244,10 @@ constexpr LogSite kOpenDirFailed{2, 277, "fail to open dir :"};
 constexpr LogSite kWalkStopped{4, 287, "isAppExit is true, exit traverse Dir\n"};
 constexpr LogSite kNotDirNorFile{6, 325, "not dir nor file ="};
 constexpr LogSite kWalkFillMapsFailed{2, 331, "fial insert map"};
-constexpr LogSite kGroupFailed{2, 333, "write group fail: "};
-
-// How many entries of a directory are looked at (and their files analysed)
-// before their rows are written: enough to write many rows per commit, few
-// enough that a huge flat folder does not pile up records in memory.
-constexpr size_t kEntriesPerGroup = 128;
-
-// One entry of a directory between being looked at and being written.
-struct CatalogBuilder::WalkEntry {
-  enum class Kind { Directory, File };
-  std::string path;
-  Kind kind;
-  int64_t existingId = -1;  // check mode: the row that is already there
-  bool isAnalysed = false;  // a new file, watched and analysed, to be written
-  FileInfo info;
-};
 
 // Entries come in directory-stream order; hidden names (and "." and "..")
-// are skipped with everything below them. The entries are taken in groups:
-// first each new file of the group is watched and analysed, with no
-// transaction open, then the group's rows are written in walk order inside
-// one write group, so IDs come out exactly as if each row had been written on
-// its own. The maps are refilled after each directory so that albums appear
-// while a long first build is still running.
+// are skipped with everything below them. The maps are refilled after each
+// directory so that albums appear while a long first build is still running.
 void CatalogBuilder::walkDir(const std::string& dirPath, int64_t parentId, Database& db,
                              bool checkMode, std::vector<DirKey>& ancestors) {
   DirHandle dir(opendir(dirPath.c_str()));
@@ -279,99 +259,31 @@ void CatalogBuilder::walkDir(const std::string& dirPath, int64_t parentId, Datab
   bool isTracked = fstat(dirfd(dir.get()), &status) == 0;
   if (isTracked) ancestors.emplace_back(status.st_dev, status.st_ino);
 
-  bool isStopped = false;
-  std::vector<WalkEntry> entries;
-  while (!isStopped) {
-    entries.clear();
-    while (entries.size() < kEntriesPerGroup) {
-      const dirent* entry = readdir(dir.get());
-      if (entry == nullptr) break;
-      if (exitRequested()) {
-        writeLog(kWalkStopped);
-        isStopped = true;
-        break;
-      }
-      if (entry->d_name[0] == '.') continue;
-      lookAtEntry(dirPath + entry->d_name, db, checkMode, entries);
+  while (const dirent* entry = readdir(dir.get())) {
+    if (exitRequested()) {
+      writeLog(kWalkStopped);
+      break;
     }
-    if (entries.empty() && !isStopped) break;
-    isStopped = !writeEntries(entries, parentId, db, checkMode, ancestors) || isStopped;
+    if (entry->d_name[0] == '.') continue;
+    std::string entryPath = dirPath + entry->d_name;
+    if (Util::isDirExist(entryPath)) {
+      visitDirEntry(entryPath, parentId, db, checkMode, ancestors);
+    } else if (Util::isFileExist(entryPath)) {
+      visitFileEntry(entryPath, parentId, db, checkMode);
+    } else {
+      writeLog(kNotDirNorFile, entryPath, "\n");
+    }
   }
 
   std::string errMsg;
-  openGroup(db);  // usually still open with the last rows of this directory
   if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(kWalkFillMapsFailed, errMsg, "\n");
-  commitGroup(db);
   if (isTracked) ancestors.pop_back();
-}
-
-// Classifies one entry; a new file of a catalogued kind is watched and
-// analysed here, before any row of the group is written.
-void CatalogBuilder::lookAtEntry(const std::string& entryPath, Database& db, bool checkMode,
-                                 std::vector<WalkEntry>& entries) {
-  if (Util::isDirExist(entryPath)) {
-    entries.push_back(WalkEntry{entryPath, WalkEntry::Kind::Directory, -1, false, FileInfo()});
-    return;
-  }
-  if (!Util::isFileExist(entryPath)) {
-    writeLog(kNotDirNorFile, entryPath, "\n");
-    return;
-  }
-  WalkEntry file{entryPath, WalkEntry::Kind::File, -1, false, FileInfo()};
-  if (checkMode) file.existingId = findId(entryPath, db);
-  if (file.existingId < 0) {
-    file.info.fill(entryPath);
-    if (!isCatalogued(file.info.objType)) return;
-    commitGroup(db);  // never hold a write group across a watch or an analysis
-    if (!waitForStableFile(file.info)) return;
-    analyze(file.info);
-    file.isAnalysed = true;
-  }
-  entries.push_back(std::move(file));
-}
-
-// Writes the rows of entries in walk order and descends into directories,
-// leaving the last group open for the next rows of this directory. Returns
-// false when the exit flag stopped the walk below, so this level must stop
-// too.
-bool CatalogBuilder::writeEntries(std::vector<WalkEntry>& entries, int64_t parentId,
-                                  Database& db, bool checkMode, std::vector<DirKey>& ancestors) {
-  openGroup(db);
-  std::string errMsg;
-  for (WalkEntry& entry : entries) {
-    if (entry.kind == WalkEntry::Kind::Directory) {
-      visitDirEntry(entry.path, parentId, db, checkMode, ancestors);
-      if (exitRequested()) {
-        writeLog(kWalkStopped);
-        return false;
-      }
-      openGroup(db);
-    } else if (entry.existingId >= 0) {
-      db.execute(CatalogSql::setFound(entry.existingId), errMsg);  // a missed mark costs a re-entry
-    } else if (entry.isAnalysed) {
-      writeNewFile(entry.info, parentId, db);
-    }
-  }
-  return true;
-}
-
-void CatalogBuilder::openGroup(Database& db) {
-  std::string errMsg;
-  // Without a group every statement commits on its own: slower, not wrong.
-  if (!db.beginGroup(errMsg)) writeLog(kGroupFailed, errMsg, "\n");
-}
-
-void CatalogBuilder::commitGroup(Database& db) {
-  std::string errMsg;
-  db.commitGroup(errMsg);  // a failure is logged by Database; the next check re-enters the rows
 }
 
 constexpr LogSite kLoopSkipped{3, 321, "symbolic link loop skipped: "};
 
 // A directory row that cannot be written still gets walked with -1 as its
-// ID: the entries below then find or create their parent themselves. The
-// row goes out with the open group, which is committed before the directory
-// below is analysed.
+// ID: the entries below then find or create their parent themselves.
 void CatalogBuilder::visitDirEntry(const std::string& entryPath, int64_t parentId, Database& db,
                                    bool checkMode, std::vector<DirKey>& ancestors) {
   struct stat status;
@@ -387,8 +299,18 @@ void CatalogBuilder::visitDirEntry(const std::string& entryPath, int64_t parentI
   } else {
     id = insertDir(entryPath, parentId, db);
   }
-  commitGroup(db);
   walkDir(entryPath + "/", id, db, checkMode, ancestors);
+}
+
+void CatalogBuilder::visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db,
+                                    bool checkMode) {
+  int64_t id = checkMode ? findId(entryPath, db) : -1;
+  if (id < 0) {
+    insertFile(entryPath, parentId, db);
+    return;
+  }
+  std::string errMsg;
+  db.execute(CatalogSql::setFound(id), errMsg);  // a missed mark only costs a re-entry
 }
 
 constexpr LogSite kNoDirParent{2, 433, "Insert dir error, can't find parent id!\n"};
@@ -419,7 +341,7 @@ int64_t CatalogBuilder::insertDir(std::string path, int64_t parentId, Database& 
     writeLog(kInsertDirFailed, errMsg, "\n");
     return -1;
   }
-  db.afterCommit([path] { writeLog(kDirInserted, path, "\n"); });
+  writeLog(kDirInserted, path, "\n");
   return id;
 }
 
@@ -457,12 +379,6 @@ int64_t CatalogBuilder::insertFile(std::string path, int64_t parentId, Database&
   if (!waitForStableFile(info)) return -1;
   analyze(info);
 
-  return writeNewFile(info, parentId, db);
-}
-
-// Finds or enters the parent of an analysed file, then writes its rows.
-int64_t CatalogBuilder::writeNewFile(const FileInfo& info, int64_t parentId, Database& db) {
-  const std::string& path = info.fullPathName;
   if (parentId < 0) parentId = findParentId(path, db);
   if (parentId < 0) parentId = insertDir(Util::getParentPath(path), -1, db);
   if (parentId < 0) {
@@ -519,9 +435,7 @@ int64_t CatalogBuilder::writeFileRows(const FileInfo& info, int64_t parentId, Da
     lastInsertFailedInDatabase = true;
     return -1;
   }
-  // Inside a write group the rows are durable only with its commit; the
-  // record waits for that.
-  db.afterCommit([path = info.fullPathName] { writeLog(kFileInserted, path, "\n"); });
+  writeLog(kFileInserted, info.fullPathName, "\n");
   return id;
 }
 
@@ -739,6 +653,18 @@ void forget(std::vector<std::string>& list, const std::string& path) {
 
 }  // namespace
 
+constexpr LogSite kOutsideFolders{3, 168, "not below a shared folder: "};
+
+// find starts every line it prints with the folder it was given, so a line
+// that does not is the rest of a name holding a line feed. A folder
+// "x\n" holding tmp/a.jpg would otherwise have /tmp/a.jpg, outside every
+// shared folder, catalogued and offered on the network.
+bool CatalogBuilder::isBelowSharedFolder(const std::string& path) const {
+  return std::any_of(sharedPaths.begin(), sharedPaths.end(), [&](const std::string& shared) {
+    return path.compare(0, shared.size(), shared) == 0;
+  });
+}
+
 // "< path" is gone, "> path" is new; headers such as 3a4 and "---" lines are
 // ignored. New directories are not walked: find listed their contents too,
 // each on a line of its own. A newer line about a path supersedes a retry
@@ -747,6 +673,10 @@ void CatalogBuilder::applyDiffLine(const std::string& line, Database& db) {
   if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
   size_t slash = line.find('/');
   std::string path = slash == std::string::npos ? "" : line.substr(slash);
+  if (!isBelowSharedFolder(path)) {
+    writeLog(kOutsideFolders, path, "\n");
+    return;
+  }
   if (line[0] == '<') {
     forget(pendingInserts, path);
     if (!deleteObject(path, db)) remember(pendingDeletes, path);
@@ -814,6 +744,9 @@ bool CatalogBuilder::deleteObject(std::string path, Database& db) {
     writeLog(kNoObject, path, "\n");
     return errMsg.empty();  // no row is no failure; a failed look-up is
   }
+  // A "<" line for a path that is still there comes from a name holding a
+  // line feed (see isBelowSharedFolder), not from a removal.
+  if (Util::isDirExist(path) || Util::isFileExist(path)) return true;
   if (db.execute(CatalogSql::deleteById(id), errMsg) < 0) {
     writeLog(kDeleteFailed, errMsg, "\n");
     return false;

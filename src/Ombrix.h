@@ -151,6 +151,8 @@ class CatalogBuilder {
   bool insertChangedPath(const std::string& path, Database& db);
   void refreshMaps(Database& db, const LogSite& pruneFailed, const LogSite& fillFailed);
   std::string listCommandText() const;
+  // True when path lies below (or is) one of the shared folder entries.
+  bool isBelowSharedFolder(const std::string& path) const;
   bool takeSnapshot(std::string& errMsg);
   bool keepPreviousSnapshot(const std::string& failedPath, const std::string& errMsg);
 
