@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -216,11 +217,13 @@ constexpr LogSite kBuildFolder{4, 81, "Build shared folder: "};
 // subdirectory first.
 void CatalogBuilder::buildDatabase() {
   Database db(dbPath);
+  startMapTracking();
   std::string errMsg;
   if (db.execute(CatalogSql::createSchema(), errMsg) < 0) {
     writeLog(kCreateFailed, errMsg, "\n");
     return;
   }
+  addPathIndex(db);
   if (db.execute(CatalogSql::primeSequences(), errMsg) < 0) {
     writeLog(kPrimeFailed, errMsg, "\n");
     return;
@@ -234,20 +237,55 @@ void CatalogBuilder::buildDatabase() {
   }
 }
 
+constexpr LogSite kPathIndexFailed{2, 70, "create path index fail: "};
+
+// Without the index every look-up scans the table: slower, still right.
+void CatalogBuilder::addPathIndex(Database& db) {
+  std::string errMsg;
+  if (db.execute(CatalogSql::createPathIndex(), errMsg) < 0) {
+    writeLog(kPathIndexFailed, errMsg, "\n");
+  }
+}
+
 void CatalogBuilder::traverseDir(const std::string& dirPath, int64_t parentId, Database& db,
                                  bool checkMode) {
   std::vector<DirKey> ancestors;
   walkDir(dirPath, parentId, db, checkMode, ancestors);
+  commitGroup(db);
 }
 
 constexpr LogSite kOpenDirFailed{2, 277, "fail to open dir :"};
 constexpr LogSite kWalkStopped{4, 287, "isAppExit is true, exit traverse Dir\n"};
 constexpr LogSite kNotDirNorFile{6, 325, "not dir nor file ="};
 constexpr LogSite kWalkFillMapsFailed{2, 331, "fial insert map"};
+constexpr LogSite kGroupFailed{2, 333, "write group fail: "};
+
+// A write group is committed once it is this old: the media server sees new
+// rows soon, and a commit is never more than a quarter second away.
+constexpr std::chrono::milliseconds kGroupMaxAge{200};
+
+// How many entries of a directory are looked at (and their files analysed)
+// before their rows are written: enough to write many rows per commit, few
+// enough that a huge flat folder does not pile up records in memory.
+constexpr size_t kEntriesPerGroup = 128;
+
+// One entry of a directory between being looked at and being written.
+struct CatalogBuilder::WalkEntry {
+  enum class Kind { Directory, File };
+  std::string path;
+  Kind kind;
+  int64_t existingId = -1;  // check mode: the row that is already there
+  bool isAnalysed = false;  // a new file, watched and analysed, to be written
+  FileInfo info;
+};
 
 // Entries come in directory-stream order; hidden names (and "." and "..")
-// are skipped with everything below them. The maps are refilled after each
-// directory so that albums appear while a long first build is still running.
+// are skipped with everything below them. The entries are taken in groups:
+// first each new file of the group is watched and analysed, with no
+// transaction open, then the group's rows are written in walk order inside
+// one write group, so IDs come out exactly as if each row had been written on
+// its own. The maps are refilled after each directory so that albums appear
+// while a long first build is still running.
 void CatalogBuilder::walkDir(const std::string& dirPath, int64_t parentId, Database& db,
                              bool checkMode, std::vector<DirKey>& ancestors) {
   DirHandle dir(opendir(dirPath.c_str()));
@@ -259,31 +297,133 @@ void CatalogBuilder::walkDir(const std::string& dirPath, int64_t parentId, Datab
   bool isTracked = fstat(dirfd(dir.get()), &status) == 0;
   if (isTracked) ancestors.emplace_back(status.st_dev, status.st_ino);
 
-  while (const dirent* entry = readdir(dir.get())) {
-    if (exitRequested()) {
-      writeLog(kWalkStopped);
-      break;
+  bool isStopped = false;
+  std::vector<WalkEntry> entries;
+  while (!isStopped) {
+    entries.clear();
+    while (entries.size() < kEntriesPerGroup) {
+      const dirent* entry = readdir(dir.get());
+      if (entry == nullptr) break;
+      if (exitRequested()) {
+        writeLog(kWalkStopped);
+        isStopped = true;
+        break;
+      }
+      if (entry->d_name[0] == '.') continue;
+      lookAtEntry(dirPath + entry->d_name, db, checkMode, entries);
     }
-    if (entry->d_name[0] == '.') continue;
-    std::string entryPath = dirPath + entry->d_name;
-    if (Util::isDirExist(entryPath)) {
-      visitDirEntry(entryPath, parentId, db, checkMode, ancestors);
-    } else if (Util::isFileExist(entryPath)) {
-      visitFileEntry(entryPath, parentId, db, checkMode);
-    } else {
-      writeLog(kNotDirNorFile, entryPath, "\n");
-    }
+    if (entries.empty() && !isStopped) break;
+    isStopped = !writeEntries(entries, parentId, db, checkMode, ancestors) || isStopped;
   }
 
-  std::string errMsg;
-  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(kWalkFillMapsFailed, errMsg, "\n");
+  openGroup(db);  // usually still open with the last rows of this directory
+  fillMapsSinceLastFill(db);
+  commitGroupIfDue(db);
   if (isTracked) ancestors.pop_back();
+}
+
+// Classifies one entry; a new file of a catalogued kind is watched and
+// analysed here, before any row of the group is written.
+void CatalogBuilder::lookAtEntry(const std::string& entryPath, Database& db, bool checkMode,
+                                 std::vector<WalkEntry>& entries) {
+  commitGroupIfDue(db);
+  if (Util::isDirExist(entryPath)) {
+    entries.push_back(WalkEntry{entryPath, WalkEntry::Kind::Directory, -1, false, FileInfo()});
+    return;
+  }
+  if (!Util::isFileExist(entryPath)) {
+    writeLog(kNotDirNorFile, entryPath, "\n");
+    return;
+  }
+  WalkEntry file{entryPath, WalkEntry::Kind::File, -1, false, FileInfo()};
+  if (checkMode) file.existingId = findId(entryPath, db);
+  if (file.existingId < 0) {
+    file.info.fill(entryPath);
+    if (!isCatalogued(file.info.objType)) return;
+    commitGroup(db);  // never hold a write group across a watch or an analysis
+    if (!waitForStableFile(file.info)) return;
+    analyze(file.info);
+    file.isAnalysed = true;
+  }
+  entries.push_back(std::move(file));
+}
+
+// Writes the rows of entries in walk order and descends into directories,
+// leaving the last group open for the next rows of this directory. Returns
+// false when the exit flag stopped the walk below, so this level must stop
+// too.
+bool CatalogBuilder::writeEntries(std::vector<WalkEntry>& entries, int64_t parentId, Database& db,
+                                  bool checkMode, std::vector<DirKey>& ancestors) {
+  openGroup(db);
+  std::string marks;  // FOUND marks of files met again, sent together
+  for (WalkEntry& entry : entries) {
+    commitGroupIfDue(db);
+    if (entry.existingId >= 0) {
+      marks += CatalogSql::setFound(entry.existingId);
+      continue;
+    }
+    markFound(marks, db);
+    if (entry.kind == WalkEntry::Kind::Directory) {
+      visitDirEntry(entry.path, parentId, db, checkMode, ancestors);
+      if (exitRequested()) {
+        writeLog(kWalkStopped);
+        return false;
+      }
+      openGroup(db);
+    } else if (entry.isAnalysed) {
+      writeNewFile(entry.info, parentId, db);
+    }
+  }
+  markFound(marks, db);
+  return true;
+}
+
+// The marks only ever set FOUND, so their order among the other rows' writes
+// does not matter; one statement text for many of them saves a parse each.
+void CatalogBuilder::markFound(std::string& marks, Database& db) {
+  if (marks.empty()) return;
+  std::string errMsg;
+  db.execute(marks, errMsg);  // a missed mark only costs a re-entry
+  marks.clear();
+}
+
+// The first fill of a walk offers every detail row (the maps may lag from an
+// earlier run); later fills only the rows written since the last good fill.
+// Detail IDs only grow and nothing is pruned during a walk, so the maps end
+// up exactly as with a full fill after every directory.
+void CatalogBuilder::fillMapsSinceLastFill(Database& db) {
+  if (mapsFilledBelow > lastDetailId) return;  // nothing new since the last fill
+  std::string errMsg;
+  std::string sql =
+      mapsFilledBelow == 0 ? CatalogSql::fillMaps() : CatalogSql::fillMapsFrom(mapsFilledBelow);
+  if (db.execute(sql, errMsg) < 0) {
+    writeLog(kWalkFillMapsFailed, errMsg, "\n");
+    return;
+  }
+  mapsFilledBelow = lastDetailId + 1;
+}
+
+void CatalogBuilder::openGroup(Database& db) {
+  std::string errMsg;
+  // Without a group every statement commits on its own: slower, not wrong.
+  if (!db.beginGroup(errMsg)) writeLog(kGroupFailed, errMsg, "\n");
+}
+
+void CatalogBuilder::commitGroupIfDue(Database& db) {
+  if (db.isGroupOlderThan(kGroupMaxAge)) commitGroup(db);
+}
+
+void CatalogBuilder::commitGroup(Database& db) {
+  std::string errMsg;
+  db.commitGroup(errMsg);  // a failure is logged by Database; the next check re-enters the rows
 }
 
 constexpr LogSite kLoopSkipped{3, 321, "symbolic link loop skipped: "};
 
 // A directory row that cannot be written still gets walked with -1 as its
-// ID: the entries below then find or create their parent themselves.
+// ID: the entries below then find or create their parent themselves. The
+// row goes out with the open group, which is committed at the latest before
+// anything below is watched or analysed.
 void CatalogBuilder::visitDirEntry(const std::string& entryPath, int64_t parentId, Database& db,
                                    bool checkMode, std::vector<DirKey>& ancestors) {
   struct stat status;
@@ -300,17 +440,6 @@ void CatalogBuilder::visitDirEntry(const std::string& entryPath, int64_t parentI
     id = insertDir(entryPath, parentId, db);
   }
   walkDir(entryPath + "/", id, db, checkMode, ancestors);
-}
-
-void CatalogBuilder::visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db,
-                                    bool checkMode) {
-  int64_t id = checkMode ? findId(entryPath, db) : -1;
-  if (id < 0) {
-    insertFile(entryPath, parentId, db);
-    return;
-  }
-  std::string errMsg;
-  db.execute(CatalogSql::setFound(id), errMsg);  // a missed mark only costs a re-entry
 }
 
 constexpr LogSite kNoDirParent{2, 433, "Insert dir error, can't find parent id!\n"};
@@ -341,7 +470,7 @@ int64_t CatalogBuilder::insertDir(std::string path, int64_t parentId, Database& 
     writeLog(kInsertDirFailed, errMsg, "\n");
     return -1;
   }
-  writeLog(kDirInserted, path, "\n");
+  db.afterCommit([path] { writeLog(kDirInserted, path, "\n"); });
   return id;
 }
 
@@ -379,6 +508,12 @@ int64_t CatalogBuilder::insertFile(std::string path, int64_t parentId, Database&
   if (!waitForStableFile(info)) return -1;
   analyze(info);
 
+  return writeNewFile(info, parentId, db);
+}
+
+// Finds or enters the parent of an analysed file, then writes its rows.
+int64_t CatalogBuilder::writeNewFile(const FileInfo& info, int64_t parentId, Database& db) {
+  const std::string& path = info.fullPathName;
   if (parentId < 0) parentId = findParentId(path, db);
   if (parentId < 0) parentId = insertDir(Util::getParentPath(path), -1, db);
   if (parentId < 0) {
@@ -430,12 +565,15 @@ int64_t CatalogBuilder::writeFileRows(const FileInfo& info, int64_t parentId, Da
     lastInsertFailedInDatabase = true;
     return -1;
   }
+  lastDetailId = std::max(lastDetailId, id);
   if (!db.commitTransaction(errMsg) && !errMsg.empty()) {
     // COMMIT itself failed (logged by Database): the rows are not there.
     lastInsertFailedInDatabase = true;
     return -1;
   }
-  writeLog(kFileInserted, info.fullPathName, "\n");
+  // Inside a write group the rows are durable only with its commit; the
+  // record waits for that.
+  db.afterCommit([path = info.fullPathName] { writeLog(kFileInserted, path, "\n"); });
   return id;
 }
 
@@ -504,6 +642,8 @@ constexpr LogSite kSweepTime{4, 140, "Delete DB Time = "};
 // Mark and sweep over FOUND: rows met again keep their IDs and details.
 void CatalogBuilder::checkDatabase() {
   Database db(dbPath);
+  startMapTracking();
+  addPathIndex(db);
   std::string errMsg;
   if (db.execute(CatalogSql::clearFound(), errMsg) < 0) {
     writeLog(kClearFoundFailed, errMsg, "\n");

@@ -137,11 +137,28 @@ class CatalogBuilder {
   // A directory on the current descent path, by device and inode.
   using DirKey = std::pair<dev_t, ino_t>;
 
+  struct WalkEntry;
+
   void walkDir(const std::string& dirPath, int64_t parentId, Database& db, bool checkMode,
                std::vector<DirKey>& ancestors);
+  void lookAtEntry(const std::string& entryPath, Database& db, bool checkMode,
+                   std::vector<WalkEntry>& entries);
+  bool writeEntries(std::vector<WalkEntry>& entries, int64_t parentId, Database& db, bool checkMode,
+                    std::vector<DirKey>& ancestors);
   void visitDirEntry(const std::string& entryPath, int64_t parentId, Database& db, bool checkMode,
                      std::vector<DirKey>& ancestors);
-  void visitFileEntry(const std::string& entryPath, int64_t parentId, Database& db, bool checkMode);
+  void addPathIndex(Database& db);
+  void markFound(std::string& marks, Database& db);
+  void fillMapsSinceLastFill(Database& db);
+  // A walk starts with a full fill of the maps.
+  void startMapTracking() {
+    mapsFilledBelow = 0;
+    lastDetailId = 0;
+  }
+  void openGroup(Database& db);
+  void commitGroup(Database& db);
+  void commitGroupIfDue(Database& db);
+  int64_t writeNewFile(const FileInfo& info, int64_t parentId, Database& db);
   int64_t insertDirUnderSharedRoot(const std::string& path, Database& db);
   int64_t writeFileRows(const FileInfo& info, int64_t parentId, Database& db);
   void analyze(FileInfo& info);
@@ -168,6 +185,10 @@ class CatalogBuilder {
   // Set when the last insertFile gave no row because of the database (not
   // because of the file): such an insertion is worth a retry.
   bool lastInsertFailedInDatabase = false;
+  // During a walk: detail rows with an ID below mapsFilledBelow have their
+  // names in the maps; lastDetailId is the newest detail row written.
+  int64_t mapsFilledBelow = 0;
+  int64_t lastDetailId = 0;
   // Changes that failed for a database reason, oldest first.
   std::vector<std::string> pendingInserts;
   std::vector<std::string> pendingDeletes;

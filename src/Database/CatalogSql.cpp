@@ -54,6 +54,16 @@ std::string fillMaps() {
          "insert into GENREMAP (A_GENRE) select A_GENRE from FILEDETAIL group by A_GENRE; ";
 }
 
+std::string fillMapsFrom(int64_t firstId) {
+  std::string from = " where ID >= " + std::to_string(firstId);
+  return "insert into ALBUMMAP (A_ALBUM) select A_ALBUM from FILEDETAIL" + from +
+         " group by A_ALBUM; "
+         "insert into ARTISTMAP (A_ARTIST) select A_ARTIST from FILEDETAIL" + from +
+         " group by A_ARTIST; "
+         "insert into GENREMAP (A_GENRE) select A_GENRE from FILEDETAIL" + from +
+         " group by A_GENRE; ";
+}
+
 std::string pruneMaps() {
   return "delete from ALBUMMAP where A_ALBUM not in (select A_ALBUM from FILEDETAIL group by "
          "A_ALBUM); "
@@ -61,6 +71,10 @@ std::string pruneMaps() {
          "A_ARTIST); "
          "delete from GENREMAP where A_GENRE not in (select A_GENRE from FILEDETAIL group by "
          "A_GENRE); ";
+}
+
+std::string createPathIndex() {
+  return "create index if not exists IDX_PATH on OBJECTS (PATH);";
 }
 
 std::string selectIdByPath(const std::string& path) {

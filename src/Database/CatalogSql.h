@@ -18,7 +18,15 @@ namespace CatalogSql {
 std::string createSchema();    // drops and recreates the five tables, trigger, indices
 std::string primeSequences();  // makes the first object and container IDs 1001
 std::string fillMaps();        // offers every album, artist and genre to its map
+// The same for the detail rows with an ID of at least firstId only. When
+// every older row's names are in the maps already (a full fill ran since they
+// were written, and nothing was pruned), the maps come out exactly as after
+// fillMaps, without a sort of the whole table.
+std::string fillMapsFrom(int64_t firstId);
 std::string pruneMaps();       // drops map names no FILEDETAIL row carries
+// Every look-up is by path; without this index each one scans OBJECTS.
+// Created after the schema and at each full check, so older catalogues gain it.
+std::string createPathIndex();
 
 // Single-row statements.
 std::string selectIdByPath(const std::string& path);

@@ -53,10 +53,27 @@ bool runStatements(sqlite3* db, const std::string& sql, const LogSite& site,
 
 constexpr const char* kBegin = "BEGIN TRANSACTION;";
 constexpr const char* kCommit = "COMMIT;";
+constexpr const char* kStatementSavepoint = "SAVEPOINT ombrix_statement;";
+constexpr const char* kStatementRelease = "RELEASE ombrix_statement;";
+constexpr const char* kStatementUndo = "ROLLBACK TO ombrix_statement; RELEASE ombrix_statement;";
+constexpr const char* kFileSavepoint = "SAVEPOINT ombrix_file;";
+constexpr const char* kFileRelease = "RELEASE ombrix_file;";
+constexpr const char* kFileUndo = "ROLLBACK TO ombrix_file; RELEASE ombrix_file;";
+
+// Runs bookkeeping text whose failure leaves nothing more to do (undoing a
+// savepoint of a statement that already failed).
+void runQuietly(sqlite3* db, const char* sql) {
+  sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
 
 }  // namespace
 
 Database::Database(std::string path) : filePath(std::move(path)) {}
+
+Database::~Database() {
+  std::string errMsg;
+  commitGroup(errMsg);  // a failure is logged there; nobody is left to tell
+}
 
 SqliteHandle Database::openConnection(const LogSite* openFailed, std::string& errMsg) {
   sqlite3* raw = nullptr;
@@ -72,6 +89,16 @@ SqliteHandle Database::openConnection(const LogSite* openFailed, std::string& er
 }
 
 int64_t Database::execute(const std::string& sql, std::string& errMsg) {
+  if (group) {
+    if (!runStatements(group.get(), kStatementSavepoint, kBeginFailedExecute, errMsg)) return -1;
+    if (!runStatements(group.get(), sql, kExecFailedExecute, errMsg)) {
+      runQuietly(group.get(), kStatementUndo);
+      return -1;
+    }
+    int64_t rowId = sqlite3_last_insert_rowid(group.get());
+    runQuietly(group.get(), kStatementRelease);
+    return rowId;
+  }
   SqliteHandle db = openConnection(&kOpenFailedExecute, errMsg);
   if (!db) return -1;
   if (!runStatements(db.get(), kBegin, kBeginFailedExecute, errMsg)) return -1;
@@ -82,6 +109,7 @@ int64_t Database::execute(const std::string& sql, std::string& errMsg) {
 }
 
 bool Database::beginTransaction(std::string& errMsg) {
+  if (group) return beginFileSavepoint(errMsg);
   handle = openConnection(&kOpenFailedBegin, errMsg);
   if (!handle) return false;
   if (!runStatements(handle.get(), kBegin, kBeginFailedBegin, errMsg)) {
@@ -92,6 +120,7 @@ bool Database::beginTransaction(std::string& errMsg) {
 }
 
 int64_t Database::executeInTransaction(const std::string& sql, std::string& errMsg) {
+  if (isFileSavepointOpen) return executeInFileSavepoint(sql, errMsg);
   if (!handle) {
     errMsg = "no transaction is open";
     return -1;
@@ -104,6 +133,11 @@ int64_t Database::executeInTransaction(const std::string& sql, std::string& errM
 }
 
 bool Database::commitTransaction(std::string& errMsg) {
+  if (isFileSavepointOpen) {
+    isFileSavepointOpen = false;
+    // Durable only with the group's commit; afterCommit actions wait for it.
+    return runStatements(group.get(), kFileRelease, kCommitFailedCommit, errMsg);
+  }
   if (!handle) {
     errMsg = "no transaction is open";
     return false;
@@ -116,14 +150,14 @@ bool Database::commitTransaction(std::string& errMsg) {
 }
 
 int64_t Database::queryValue(const std::string& sql, std::string& errMsg) {
-  SqliteHandle db = openConnection(nullptr, errMsg);  // an open failure here is not logged
-  if (!db) return -1;
+  sqlite3* db = readConnection(errMsg);  // an open failure here is not logged
+  if (db == nullptr) return -1;
   for (int tries = 1;; ++tries) {
     char** rawTable = nullptr;
     int rows = 0;
     int columns = 0;
     char* rawMessage = nullptr;
-    int rc = sqlite3_get_table(db.get(), sql.c_str(), &rawTable, &rows, &columns, &rawMessage);
+    int rc = sqlite3_get_table(db, sql.c_str(), &rawTable, &rows, &columns, &rawMessage);
     SqliteTable table(rawTable);
     SqliteMessage message(rawMessage);
     if (rc == SQLITE_OK) {
@@ -134,9 +168,64 @@ int64_t Database::queryValue(const std::string& sql, std::string& errMsg) {
     }
     if (tries >= kQueryTries) {
       writeLog(kQueryGaveUp);
-      errMsg = message ? message.get() : sqlite3_errmsg(db.get());
+      errMsg = message ? message.get() : sqlite3_errmsg(db);
       return -1;
     }
     // No pause between tries: each attempt already waits the busy timeout.
   }
+}
+
+sqlite3* Database::readConnection(std::string& errMsg) {
+  if (group) return group.get();
+  if (!reader) reader = openConnection(nullptr, errMsg);
+  return reader.get();
+}
+
+bool Database::beginGroup(std::string& errMsg) {
+  if (group) return true;
+  group = openConnection(&kOpenFailedExecute, errMsg);
+  if (!group) return false;
+  if (!runStatements(group.get(), kBegin, kBeginFailedExecute, errMsg)) {
+    group.reset();
+    return false;
+  }
+  groupOpenedAt = std::chrono::steady_clock::now();
+  return true;
+}
+
+bool Database::commitGroup(std::string& errMsg) {
+  if (!group) return true;
+  isFileSavepointOpen = false;
+  std::vector<std::function<void()>> actions;
+  actions.swap(pendingActions);
+  bool committed = runStatements(group.get(), kCommit, kCommitFailedExecute, errMsg);
+  group.reset();  // closing discards the transaction if COMMIT failed
+  if (!committed) return false;
+  for (const std::function<void()>& action : actions) action();
+  return true;
+}
+
+void Database::afterCommit(std::function<void()> action) {
+  if (group) {
+    pendingActions.push_back(std::move(action));
+  } else {
+    action();
+  }
+}
+
+bool Database::beginFileSavepoint(std::string& errMsg) {
+  if (!runStatements(group.get(), kFileSavepoint, kBeginFailedBegin, errMsg)) return false;
+  isFileSavepointOpen = true;
+  return true;
+}
+
+// Like a failing statement of the three-step transaction, a failure undoes
+// what the file wrote so far; the rest of the group stays.
+int64_t Database::executeInFileSavepoint(const std::string& sql, std::string& errMsg) {
+  if (!runStatements(group.get(), sql, kExecFailedInTransaction, errMsg)) {
+    runQuietly(group.get(), kFileUndo);
+    isFileSavepointOpen = false;
+    return -1;
+  }
+  return sqlite3_last_insert_rowid(group.get());
 }
