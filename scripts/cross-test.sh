@@ -215,15 +215,8 @@ cd "$BUILD"
 # Some tests crash a child on purpose; qemu would write each one's core file.
 # shellcheck disable=SC3045  # dash, Debian's sh, has ulimit -c
 ulimit -c 0
-# qemu-user runs a vfork-style clone as a plain fork, so posix_spawn cannot
-# hand an exec failure back to its caller there: the one test of that path
-# would fail under the emulator whatever the code did.
-GTEST_FILTER="-ChangeDetectionTest.MissingDiffToolIsReportedAndIsNoChange"
-export GTEST_FILTER
-# The package test builds, installs and runs the host's own package, which the
-# native run has covered; it does nothing for the target.
 # Under the emulator everything is several times slower, which widens any
 # timing window a test has; a test that fails is run once more, so only a
 # failure that repeats (as a fault of the target does) fails the run.
-ctest --output-on-failure -j "$JOBS" --label-exclude package --repeat until-pass:2
+ctest --output-on-failure -j "$JOBS" --repeat until-pass:2
 log "done"

@@ -65,18 +65,6 @@ class SpawnActions {
   posix_spawn_file_actions_t actions;
 };
 
-// Writes all of data to fd; false with errno set when a write fails.
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Copies everything the tool writes into the pipe `from` to the file `to`.
 // After a failed write the rest is still read, so that the tool never waits
 // on a full pipe. Returns false with the reason in errMsg when the file did
@@ -88,7 +76,7 @@ bool copyOutput(int from, int to, std::string& errMsg) {
     ssize_t n = read(from, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    if (isComplete && !writeAll(to, buffer, static_cast<size_t>(n))) {
+    if (isComplete && !Util::writeAll(to, buffer, static_cast<size_t>(n))) {
       errMsg = std::strerror(errno);
       isComplete = false;
     }

@@ -24,18 +24,6 @@
 #include "Ombrix.h"
 #include "TestHome.h"
 
-namespace catalogtest {
-
-inline size_t count(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + needle.size())) {
-    ++n;
-  }
-  return n;
-}
-
-}  // namespace catalogtest
 
 class LibraryTest : public TestHome {
  protected:

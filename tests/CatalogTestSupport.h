@@ -43,6 +43,16 @@ inline std::string value(const std::string& dbPath, const std::string& sql) {
   return rows.empty() || rows[0].empty() ? "" : rows[0][0];
 }
 
+// How many times needle occurs in haystack, without overlaps.
+inline size_t count(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
 // Creates and primes a new catalogue; false with the error text on failure.
 inline bool createCatalogue(const std::string& dbPath, std::string& errMsg) {
   Database db(dbPath);

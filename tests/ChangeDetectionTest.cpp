@@ -218,6 +218,9 @@ TEST_F(ChangeDetectionTest, MapsArePrunedAndRefilled) {
 }
 
 TEST_F(ChangeDetectionTest, MissingDiffToolIsReportedAndIsNoChange) {
+  // qemu-user runs posix_spawn's vfork-style clone as a plain fork, so a
+  // failed exec cannot be handed back under the emulator.
+  if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "exec failures are not reported under qemu-user";
   ASSERT_EQ(unlink((home + "/diff").c_str()), 0);
   builder->clearSnapshots();
   builder->isChanged();

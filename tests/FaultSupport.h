@@ -158,14 +158,7 @@ inline bool waitForText(const std::string& file, const std::string& text, int se
   return false;
 }
 
-inline size_t count(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + needle.size())) {
-    ++n;
-  }
-  return n;
-}
+using catalogtest::count;
 
 // Each log record as the log contract writes it.
 inline std::string record(const char* source, int line, const std::string& message) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Common/Handles.h"
+#include "Common/Util.h"
 
 namespace {
 
@@ -24,17 +25,6 @@ class MutexLock {
 
 constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
 constexpr mode_t kCreateMode = 0666;  // the process umask decides the rest
-
-// Writes all of text to fd; a short write of a log record is retried, an
-// error drops the rest (the log never reports failure).
-void writeAll(int fd, const char* text, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
 
 // Appends src to the fixed buffer at *pos, cutting it at the buffer's end.
 // Used only by the handler path, which may not allocate.
@@ -90,7 +80,7 @@ void Logger::writeLog(int recordLevel, const std::string& message, const char* s
   MutexLock lock(&mutex);
   FdHandle fd(open(logPath.c_str(), kOpenFlags, kCreateMode));
   if (!fd.isOpen()) return;
-  writeAll(fd.get(), record.data(), record.size());
+  Util::writeAll(fd.get(), record.data(), record.size());  // a lost record is not reported
 }
 
 void Logger::writeLog(const LogSite& site, const char* source, const std::string& item,
@@ -116,7 +106,7 @@ bool Logger::writeLogFromHandler(int recordLevel, const char* message, const cha
 
   int fd = open(logPath.c_str(), kOpenFlags, kCreateMode);
   if (fd >= 0) {
-    writeAll(fd, record, pos);
+    Util::writeAll(fd, record, pos);
     close(fd);  // nothing to do about a failed close of a log record
   }
   pthread_mutex_unlock(&mutex);

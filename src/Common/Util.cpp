@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <vector>
 
 #include "Common/Handles.h"
@@ -74,6 +76,17 @@ std::string escapeQuote(std::string text) {
     text.insert(pos, 1, '\'');
   }
   return text;
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::string convertToUtf8(const char* bytes, size_t length, const char* sourceEncoding) {

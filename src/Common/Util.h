@@ -44,6 +44,11 @@ std::string& trim(std::string& text);
 // Doubles every single quote, making the text safe inside an SQL literal.
 std::string escapeQuote(std::string text);
 
+// Writes all size bytes of data to the descriptor fd, going on after short
+// writes and interruptions. Returns false, with errno set, when a write
+// fails. Only write(2) is called, so a signal handler may use it.
+bool writeAll(int fd, const char* data, size_t size);
+
 // Converts length bytes in sourceEncoding ("BIG5", "UCS2", ...) to UTF-8 in
 // one iconv call with room for twice the input. Returns what was converted up
 // to the first invalid or cut-off sequence, or up to a converted zero

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "Common/Util.h"
 #include "Media/FileInfo.h"
 
 namespace {
@@ -88,22 +89,11 @@ class Reader {
 // Signed values travel as their two's-complement bit pattern.
 uint64_t asBits(int64_t value) { return static_cast<uint64_t>(value); }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool sendMessage(int fd, const std::string& payload) {
   Writer frame;
   frame.length(static_cast<uint32_t>(payload.size()));
   frame.bytes += payload;
-  return writeAll(fd, frame.bytes.data(), frame.bytes.size());
+  return Util::writeAll(fd, frame.bytes.data(), frame.bytes.size());
 }
 
 // Reads exactly size bytes, waiting at most until deadline (a monotonic time
