@@ -58,7 +58,7 @@ const GuidEntry AsfGuidTable[kGuidCount] = {
     {"ASF_Index_Parameters_Object", "D6E229DF-35DA-11D1-9034-00A0C90349BE"},
     {"ASF_Media_Object_Index_Parameters_Object", "6B203BAD-3F11-48E4-ACA8-D7613DE2CFA7"},
     {"ASF_Timecode_Index_Parameters_Object", "F55E496D-9797-4B5D-8C8B-604DFE9BFB24"},
-    // The specification prints the Header Object's GUID here; row 0 wins.
+    // Published with the Header Object's GUID; the look-up finds row 0 first.
     {"ASF_Compatibility_Object", "75B22630-668E-11CF-A6D9-00AA0062CE6C"},
     {"ASF_Advanced_Content_Encryption_Object", "43058533-6981-49E6-9B74-AD12CB86D58C"},
     // Stream types of the Stream Properties Object.

@@ -2,7 +2,7 @@
 // container of WMA and WMV), without libavformat.
 //
 // The parser walks the file object by object, identifying each by looking its
-// GUID up, as text, in the table of the ASF specification's GUIDs. From the
+// GUID up, as text, in the table of the standard ASF GUIDs. From the
 // header's children it takes the author (into artist), the "WM/AlbumTitle"
 // and "WM/Genre" descriptors (into album and genre), and the format records
 // of the audio and video streams. Every number in the file is little-endian
@@ -22,18 +22,19 @@ class FileInfo;
 
 namespace AsfParser {
 
-// One row of the GUID table: the name the ASF specification gives a GUID and
-// its text form.
+// One row of the GUID table: the standard name of an ASF GUID and its text
+// form.
 struct GuidEntry {
   const char* name;
   const char* text;
 };
 
-// The 62 GUIDs of the ASF specification, in its order. Three rows can never
+// The 62 standard ASF GUIDs, in their customary order. Three rows can never
 // be found: ASF_Compatibility_Object repeats the text of ASF_Header_Object
 // (row 0 comes first), and ASF_Reserved_1 and the network-devices DRM row are
-// written in lower case while formatGuid writes upper case. They are kept as
-// the specification prints them.
+// written in lower case while formatGuid writes upper case. They are kept so
+// that the table stays the published one and a look-up of those texts keeps
+// answering what it always did.
 constexpr int kGuidCount = 62;
 extern const GuidEntry AsfGuidTable[kGuidCount];
 
