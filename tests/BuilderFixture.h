@@ -118,4 +118,19 @@ class LibraryTest : public TestHome {
   std::function<void(int)> onSleep;
 };
 
+// A library with the diff tool in the service home, as on the appliance, and
+// a start-up that lays the first snapshot and builds the catalogue.
+class ServiceTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
+  }
+  void startService() {
+    builder->clearSnapshots();
+    ASSERT_FALSE(builder->isChanged());
+    builder->buildDatabase();
+  }
+};
+
 #endif  // OMBRIX_TESTS_BUILDERFIXTURE_H

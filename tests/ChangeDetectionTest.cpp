@@ -12,21 +12,8 @@ namespace {
 
 using catalogtest::count;
 
-class ChangeDetectionTest : public LibraryTest {
+class ChangeDetectionTest : public ServiceTest {
  protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    // The diff tool lives in the service home, as on the appliance.
-    ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
-  }
-
-  // Builds the catalogue and lays the first snapshot, as start-up does.
-  void startService() {
-    builder->clearSnapshots();
-    ASSERT_FALSE(builder->isChanged());
-    builder->buildDatabase();
-  }
-
   std::string diffFile() const { return testhome::readFile(builder->getFindDiffPath()); }
 };
 

@@ -16,69 +16,25 @@
 #include <vector>
 
 #include "BuilderFixture.h"
-
-extern char** environ;
+#include "DaemonRunner.h"
 
 namespace {
 
 using catalogtest::count;
 
-const std::string kBinary = std::string(OMBRIX_BINARY_DIR) + "/Ombrix";
+using daemontest::Daemon;
 
-// One run of the daemon; killed and reaped if a test ends while it runs.
-class Daemon {
- public:
-  // Starts the binary with args, DLNAHOME set to home unless home is empty,
-  // and standard output and error in outputPath.
-  Daemon(const std::vector<std::string>& args, const std::string& home,
-         const std::string& outputPath) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::string(*entry).rfind("DLNAHOME=", 0) != 0) env.push_back(*entry);
-    }
-    if (!home.empty()) env.push_back("DLNAHOME=" + home);
-    std::vector<std::string> argv{kBinary};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid = fork();
-    if (pid != 0) return;
-    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(out, 2);
-    std::vector<char*> argPointers, envPointers;
-    for (std::string& a : argv) argPointers.push_back(a.data());
-    for (std::string& e : env) envPointers.push_back(e.data());
-    argPointers.push_back(nullptr);
-    envPointers.push_back(nullptr);
-    execve(kBinary.c_str(), argPointers.data(), envPointers.data());
-    _exit(127);
-  }
-  ~Daemon() {
-    if (pid > 0 && !hasExited) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  Daemon(const Daemon&) = delete;
-  Daemon& operator=(const Daemon&) = delete;
-
-  // The exit status, or -1 when it was killed or did not end in time.
-  int waitForExit(int seconds = 30) {
-    for (int tenth = 0; tenth < seconds * 10; ++tenth) {
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        hasExited = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return -1;
-  }
-  void signal(int number) const { kill(pid, number); }
-
- private:
-  pid_t pid = -1;
-  bool hasExited = false;
-};
+// The real clock: these tests see the size watch as the service does.
+daemontest::Launch run(std::vector<std::string> args, const std::string& home,
+                       const std::string& output) {
+  daemontest::Launch launch;
+  launch.args = std::move(args);
+  launch.home = home;
+  launch.hasHome = !home.empty();
+  launch.outputPath = output;
+  launch.isClockAhead = false;
+  return launch;
+}
 
 // Creates the sleep marker only when none is there, and removes only its own.
 class SleepMarker {
@@ -137,13 +93,13 @@ const std::string kExitRecord = "  Ombrix receive app exit signal.\n";
 TEST_F(DaemonEndToEndTest, RefusalsGoToStandardOutputAndTouchNothing) {
   ASSERT_EQ(rmdir((home + "/nstemp").c_str()), 0);
   {
-    Daemon daemon({"6"}, home, output);
+    Daemon daemon(run({"6"}, home, output));
     EXPECT_EQ(daemon.waitForExit(), 0);
     EXPECT_EQ(testhome::readFile(output),
               "usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ...\n");
   }
   {
-    Daemon daemon({"6", lib}, "", output);
+    Daemon daemon(run({"6", lib}, "", output));
     EXPECT_EQ(daemon.waitForExit(), 0);
     EXPECT_EQ(testhome::readFile(output), "can't find DLNAHOME environment!\n");
   }
@@ -155,7 +111,7 @@ TEST_F(DaemonEndToEndTest, FirstRunBuildsAndARestartChecks) {
   const std::string plain = home + "/plain.txt";
   testhome::writeFile(plain, "");
   {
-    Daemon daemon({"6", plain, lib + "/"}, home + "/", output);
+    Daemon daemon(run({"6", plain, lib + "/"}, home + "/", output));
     ASSERT_TRUE(waitForLog("Build DB Time = ", 30)) << log();
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.waitForExit(), 0);
@@ -171,7 +127,7 @@ TEST_F(DaemonEndToEndTest, FirstRunBuildsAndARestartChecks) {
 
   copyMedia("photo.jpg", lib + "/b.jpg");  // arrives while the service is down
   {
-    Daemon daemon({"6", lib}, home, output);
+    Daemon daemon(run({"6", lib}, home, output));
     ASSERT_TRUE(waitForLog("Check DB Time = ", 30)) << log();
     daemon.signal(SIGINT);
     EXPECT_EQ(daemon.waitForExit(), 0);
@@ -188,7 +144,7 @@ TEST_F(DaemonEndToEndTest, FirstRunBuildsAndARestartChecks) {
 
 TEST_F(DaemonEndToEndTest, ChangesWhileRunningAreAppliedAfterOneCycle) {
   copyMedia("photo.jpg", lib + "/old.jpg");
-  Daemon daemon({"6", lib}, home, output);
+  Daemon daemon(run({"6", lib}, home, output));
   ASSERT_TRUE(waitForLog("Build DB Time = ", 30)) << log();
   ASSERT_NE(idOf(lib + "/old.jpg"), "");
   copyMedia("song.mp3", lib + "/new.mp3");
@@ -204,7 +160,7 @@ TEST_F(DaemonEndToEndTest, ChangesWhileRunningAreAppliedAfterOneCycle) {
 }
 
 TEST_F(DaemonEndToEndTest, SleepMarkerPausesChangeDetection) {
-  Daemon daemon({"6", lib}, home, output);
+  Daemon daemon(run({"6", lib}, home, output));
   ASSERT_TRUE(waitForLog("Build DB Time = ", 30)) << log();
   SleepMarker marker;
   if (!marker.isOwn()) GTEST_SKIP() << SleepMarker::kPath << " belongs to someone else";

@@ -11,17 +11,8 @@ namespace {
 
 using catalogtest::count;
 
-class RetryTest : public LibraryTest {
+class RetryTest : public ServiceTest {
  protected:
-  void SetUp() override {
-    LibraryTest::SetUp();
-    ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
-  }
-  void startService() {
-    builder->clearSnapshots();
-    ASSERT_FALSE(builder->isChanged());
-    builder->buildDatabase();
-  }
   // A reader that holds the catalogue's lock, as a busy media server can.
   void lockCatalogue() {
     sqlite3* raw = nullptr;
