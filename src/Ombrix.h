@@ -126,11 +126,7 @@ class CatalogBuilder {
 
   void setWatchClock(WatchClock clock) { watchClock = std::move(clock); }
 
-  const std::vector<std::string>& getSharedPaths() const { return sharedPaths; }
-  const std::string& getHomeDir() const { return homeDir; }
-  const std::string& getDbPath() const { return dbPath; }
   const std::string& getFindOldPath() const { return findOldPath; }
-  const std::string& getFindNewPath() const { return findNewPath; }
   const std::string& getFindDiffPath() const { return findDiffPath; }
 
  private:

@@ -72,7 +72,6 @@ class Database {
   // On failure nothing of the group is in the file and the actions are
   // dropped. Committing when no group is open succeeds and does nothing.
   bool commitGroup(std::string& errMsg);
-  bool isGroupOpen() const { return group != nullptr; }
   // True when the open group has been open for at least age.
   bool isGroupOlderThan(std::chrono::milliseconds age) const {
     return group != nullptr && std::chrono::steady_clock::now() - groupOpenedAt >= age;
@@ -80,8 +79,6 @@ class Database {
   // Runs action once what was written so far is durable: at once outside a
   // group, after the group's commit inside one.
   void afterCommit(std::function<void()> action);
-
-  const std::string& getFilePath() const { return filePath; }
 
  private:
   // Opens filePath with the busy timeout set; on failure logs openFailed
