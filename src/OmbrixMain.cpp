@@ -21,21 +21,15 @@
 
 #include "Common/AppStatus.h"
 #include "Common/Logger.h"
+#include "Common/TestSeams.h"
 #include "Common/Util.h"
 #include "Media/AvLibrary.h"
-#include "Ombrix.h"
+#include "Sync/CatalogBuilder.h"
 
 namespace {
 
-constexpr const char* kLogSource = "OmbrixMain";
 constexpr const char* kUsage = "usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ...\n";
 constexpr const char* kNoHome = "can't find DLNAHOME environment!\n";
-
-void writeLog(const LogSite& site, const std::string& item = "", const char* tail = "") {
-  Logger::getInstance().writeLog(site, kLogSource, item, tail);
-}
-
-constexpr LogSite kExitSignal{4, 40, "Ombrix receive app exit signal.\n"};
 
 // Set by the handler when it could not write its record because the signal
 // interrupted a log write that holds the logger's lock; the loop writes the
@@ -47,8 +41,7 @@ volatile std::sig_atomic_t isExitRecordPending = 0;
 void onExitSignal(int signalNumber) {
   if (signalNumber != SIGINT && signalNumber != SIGTERM) return;
   int savedErrno = errno;
-  if (!Logger::getInstance().writeLogFromHandler(kExitSignal.level, kExitSignal.text, kLogSource,
-                                                 kExitSignal.line)) {
+  if (!Logger::getInstance().writeLogFromHandler(LogId::ExitSignal)) {
     isExitRecordPending = 1;
   }
   AppStatus::getInstance().setAppExit(true);
@@ -72,7 +65,7 @@ bool isExitRequested() {
   if (!AppStatus::getInstance().getAppExit()) return false;
   if (isExitRecordPending) {
     isExitRecordPending = 0;
-    writeLog(kExitSignal);
+    writeLog(LogId::ExitSignal);
   }
   return true;
 }
@@ -101,37 +94,27 @@ std::string absoluteFolder(const std::string& folder) {
   return std::string(buffer) + "/" + folder;
 }
 
-constexpr LogSite kNotLegalDir{3, 79, "It's not a legal directory: "};
-
 void addSharedFolders(CatalogBuilder& builder, int argc, char* argv[]) {
   for (int i = 2; i < argc; ++i) {
     if (!Util::isDirExist(argv[i])) {
-      writeLog(kNotLegalDir, argv[i], "\n");
+      writeLog(LogId::NotLegalDir, argv[i]);
       continue;
     }
     builder.addSharedPath(absoluteFolder(argv[i]));
   }
 }
 
-constexpr LogSite kNoDbFile{4, 87, "No Db File, build db.\n"};
-constexpr LogSite kBuildTime{4, 92, "Build DB Time = "};
-constexpr LogSite kDbExists{4, 96, "It existes db file already.\n"};
-constexpr LogSite kCheckTime{4, 101, "Check DB Time = "};
-
 void buildOrCheck(CatalogBuilder& builder) {
   bool exists = builder.dbExists();
-  writeLog(exists ? kDbExists : kNoDbFile);
+  writeLog(exists ? LogId::DbExists : LogId::NoDbFile);
   time_t start = time(nullptr);
   if (exists) {
     builder.checkDatabase();
   } else {
     builder.buildDatabase();
   }
-  writeLog(exists ? kCheckTime : kBuildTime, timingText(start, time(nullptr)), " sec.\n");
+  writeLog(exists ? LogId::CheckTime : LogId::BuildTime, timingText(start, time(nullptr)));
 }
-
-constexpr LogSite kSleeping{6, 115, "sleeping..Do not check files and build db...\n"};
-constexpr LogSite kAdjustTime{4, 125, "Adjust DB Time = "};
 
 // A signal ends the sleep early; the rest of that cycle still runs (the
 // adjustment stops by itself on the flag) before the loop ends.
@@ -140,18 +123,16 @@ void serve(CatalogBuilder& builder) {
   while (!isExitRequested()) {
     sleep(status.getInterval());
     if (Util::isFileExist(status.getSleepPath())) {
-      writeLog(kSleeping);
+      writeLog(LogId::Sleeping);
       continue;
     }
     builder.retryPendingChanges();  // changes a database lock kept out last time
     if (!builder.isChanged()) continue;
     time_t start = time(nullptr);
     builder.adjustDatabase();
-    writeLog(kAdjustTime, timingText(start, time(nullptr)), " sec.\n");
+    writeLog(LogId::AdjustTime, timingText(start, time(nullptr)));
   }
 }
-
-constexpr LogSite kShutdown{6, 137, "delete ombrix\n"};
 
 }  // namespace
 
@@ -167,6 +148,7 @@ int main(int argc, char* argv[]) {
   }
   installExitHandlers();
   initAvLibrary();
+  TestSeams::applyEnvironment();
 
   std::string homeDir = Util::removeLastSlash(dlnaHome);
   auto builder = std::make_unique<CatalogBuilder>(homeDir);
@@ -181,6 +163,6 @@ int main(int argc, char* argv[]) {
   serve(*builder);
 
   builder.reset();
-  writeLog(kShutdown);
+  writeLog(LogId::Shutdown);
   return 0;
 }

@@ -21,7 +21,7 @@
 #include "Common/AppStatus.h"
 #include "Common/Logger.h"
 #include "Common/Util.h"
-#include "Ombrix.h"
+#include "Sync/CatalogBuilder.h"
 #include "TestHome.h"
 
 
@@ -61,7 +61,7 @@ class LibraryTest : public TestHome {
   std::unique_ptr<CatalogBuilder> makeBuilder(const std::vector<std::string>& folders) {
     auto made = std::make_unique<CatalogBuilder>(home);
     for (const std::string& folder : folders) made->addSharedPath(folder);
-    made->setWatchClock(WatchClock{[this] { return time(nullptr) + clockOffset; },
+    made->fileCataloguer().sizeWatch().setClock(WatchClock{[this] { return time(nullptr) + clockOffset; },
                                    [this] {
                                      ++sleeps;
                                      if (onSleep) onSleep(sleeps);

@@ -124,7 +124,7 @@ TEST_F(CatalogBuilderTest, SizeWatchPollsOnlyFreshFiles) {
     sleeps = 0;
     size_t sizeRecords = count(log(), "  size = ");
 
-    EXPECT_GE(builder->insertFile(path, -1, db), 1001);
+    EXPECT_GE(builder->fileCataloguer().insertFile(path, -1, db).id, 1001);
 
     EXPECT_EQ(sleeps, c.polls);
     EXPECT_EQ(count(log(), "  size = ") - sizeRecords, static_cast<size_t>(c.polls));
@@ -150,7 +150,7 @@ TEST_F(CatalogBuilderTest, GrowingFileIsWatchedUntilTwoPollsAgree) {
   };
   Database db(catalogPath);
 
-  EXPECT_GE(builder->insertFile(path, -1, db), 1001);
+  EXPECT_GE(builder->fileCataloguer().insertFile(path, -1, db).id, 1001);
 
   EXPECT_EQ(sleeps, 4);
   const std::string text = log();
@@ -175,7 +175,7 @@ TEST_F(CatalogBuilderTest, WatchedFileThatVanishesOrIsAbandonedIsNotCatalogued) 
   copyMedia("song.mp3", vanishing);
   onSleep = [&](int) { unlink(vanishing.c_str()); };
 
-  EXPECT_EQ(builder->insertFile(vanishing, -1, db), -1);
+  EXPECT_EQ(builder->fileCataloguer().insertFile(vanishing, -1, db).id, -1);
   EXPECT_EQ(sleeps, 1);
   EXPECT_NE(
       log().find(record("Ombrix", 526, "file vanished during size watch: " + vanishing + "\n")),
@@ -187,7 +187,7 @@ TEST_F(CatalogBuilderTest, WatchedFileThatVanishesOrIsAbandonedIsNotCatalogued) 
   sleeps = 0;
   onSleep = [](int) { AppStatus::getInstance().setAppExit(true); };
 
-  EXPECT_EQ(builder->insertFile(abandoned, -1, db), -1);
+  EXPECT_EQ(builder->fileCataloguer().insertFile(abandoned, -1, db).id, -1);
   EXPECT_EQ(sleeps, 1);
   EXPECT_EQ(rowCount("OBJECTS"), 1u);  // the folder alone
   EXPECT_EQ(rowCount("FILEDETAIL"), 0u);

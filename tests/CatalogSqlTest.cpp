@@ -87,9 +87,9 @@ TEST_F(CatalogSqlTest, DirectoryRowAndQuotedPaths) {
   std::vector<Row> expected = {
       {"10", "0", "/m/Rock 'n' Roll", "Rock 'n' Roll", "NULL", "NULL", "NULL", "NULL", "1"}};
   EXPECT_EQ(expected, rows);
-  EXPECT_EQ(id, db().queryValue(CatalogSql::selectIdByPath("/m/Rock 'n' Roll"), errMsg));
-  EXPECT_EQ(-1, db().queryValue(CatalogSql::selectIdByPath("/m/Rock 'n' Roll/"), errMsg));
-  EXPECT_EQ(-1, db().queryValue(CatalogSql::selectIdByPath("/m/rock 'n' roll"), errMsg));
+  EXPECT_EQ(id, db().queryValue(CatalogSql::selectIdByPath("/m/Rock 'n' Roll"), errMsg).value);
+  EXPECT_EQ(-1, db().queryValue(CatalogSql::selectIdByPath("/m/Rock 'n' Roll/"), errMsg).value);
+  EXPECT_EQ(-1, db().queryValue(CatalogSql::selectIdByPath("/m/rock 'n' roll"), errMsg).value);
 }
 
 TEST_F(CatalogSqlTest, FileRowsRoundTrip) {

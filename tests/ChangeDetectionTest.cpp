@@ -14,7 +14,7 @@ using catalogtest::count;
 
 class ChangeDetectionTest : public ServiceTest {
  protected:
-  std::string diffFile() const { return testhome::readFile(builder->getFindDiffPath()); }
+  std::string diffFile() const { return testhome::readFile(builder->workFiles().findDiffPath); }
 };
 
 TEST_F(ChangeDetectionTest, FirstCallLaysTheSnapshotAndOnlyNewNamesCount) {
@@ -102,12 +102,15 @@ TEST_F(ChangeDetectionTest, NewDirectoryIsEnteredFromItsOwnLines) {
 // that find never writes.
 TEST_F(ChangeDetectionTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
   startService();
-  for (const std::string& dir : {lib + "/x", lib + "/x/y", lib + "/.cache"}) {
+  for (const std::string& dir :
+       {lib + "/x", lib + "/x/y", lib + "/.cache", lib + "/.cache/sub", lib + "/my.photos"}) {
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << dir;
   }
   copyMedia("photo.jpg", lib + "/x/y/a.jpg");
   copyMedia("photo.jpg", lib + "/.x.jpg");
   copyMedia("photo.jpg", lib + "/.cache/c.jpg");
+  copyMedia("photo.jpg", lib + "/.cache/sub/d.jpg");
+  copyMedia("photo.jpg", lib + "/my.photos/p.jpg");
   copyMedia("photo.jpg", lib + "/last.jpg");
   testhome::writeFile(lib + "/notes.txt", "");
   const std::string lines[] = {"1a2,9",
@@ -120,12 +123,15 @@ TEST_F(ChangeDetectionTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
                                "\\ No newline at end of file",
                                "> " + lib + "/notes.txt",
                                "> " + lib + "/.cache/c.jpg",
+                               "> " + lib + "/.cache/sub",
+                               "> " + lib + "/.cache/sub/d.jpg",
+                               "> " + lib + "/my.photos/p.jpg",
                                "",
                                "> " + lib + "/last.jpg"};
   std::string diff;
   for (const std::string& line : lines) diff += line + "\n";
   diff.pop_back();  // no line feed after the last line
-  testhome::writeFile(builder->getFindDiffPath(), diff);
+  testhome::writeFile(builder->workFiles().findDiffPath, diff);
 
   builder->adjustDatabase();
 
@@ -138,9 +144,13 @@ TEST_F(ChangeDetectionTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
   EXPECT_EQ(parentOf(lib + "/x/y/a.jpg"), idOf(lib + "/x/y"));
   EXPECT_EQ(idOf(lib + "/.x.jpg"), "");
   EXPECT_EQ(idOf(lib + "/notes.txt"), "");
-  // A visible file in a hidden directory is entered (the next full check
-  // removes it again, as the walk never enters hidden directories).
-  EXPECT_EQ(parentOf(lib + "/.cache/c.jpg"), idOf(lib + "/.cache"));
+  // Nothing inside a hidden directory is entered, as the walk never enters
+  // one; a dot inside a name hides nothing.
+  for (const std::string& hidden :
+       {"/.cache", "/.cache/c.jpg", "/.cache/sub", "/.cache/sub/d.jpg"}) {
+    EXPECT_EQ(idOf(lib + hidden), "") << hidden;
+  }
+  EXPECT_EQ(parentOf(lib + "/my.photos/p.jpg"), idOf(lib + "/my.photos"));
   EXPECT_NE(idOf(lib + "/last.jpg"), "");
   EXPECT_EQ(rowCount("OBJECTS"), 7u);
   EXPECT_NE(
@@ -229,7 +239,7 @@ TEST_F(ChangeDetectionTest, WithoutSharedFoldersTheListingIsEmpty) {
   builder->clearSnapshots();
   EXPECT_FALSE(builder->isChanged());
   EXPECT_FALSE(builder->isChanged());
-  EXPECT_EQ(testhome::readFile(builder->getFindOldPath()), "");
+  EXPECT_EQ(testhome::readFile(builder->workFiles().findOldPath), "");
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ TEST_F(DatabaseTest, OpenFailureInMissingDirectory) {
   EXPECT_EQ("unable to open database file", errMsg);
   EXPECT_FALSE(db.beginTransaction(errMsg));
   std::string queryErr;
-  EXPECT_EQ(-1, db.queryValue("select 1;", queryErr));  // not logged
+  EXPECT_EQ(-1, db.queryValue("select 1;", queryErr).value);  // not logged
   EXPECT_EQ("unable to open database file", queryErr);
   EXPECT_EQ("[Database/Database].[32]\n  db error at open\n\n"
             "[Database/Database].[74]\n  db error at open\n\n",
@@ -80,14 +80,14 @@ TEST_F(DatabaseTest, TransactionKeepsBothRowsOrNeither) {
 TEST_F(DatabaseTest, QueryValueTriesThreeTimesAndKeepsErrorTextOnNoRow) {
   Database db(catalogPath);
   db.execute("insert into T values (42, '17abc');", errMsg);
-  EXPECT_EQ(42, db.queryValue("select ID from T where V = '17abc';", errMsg));
-  EXPECT_EQ(17, db.queryValue("select V from T;", errMsg));  // leading number, as atoll
+  EXPECT_EQ(42, db.queryValue("select ID from T where V = '17abc';", errMsg).value);
+  EXPECT_EQ(17, db.queryValue("select V from T;", errMsg).value);  // leading number, as atoll
   errMsg = "untouched";
-  EXPECT_EQ(-1, db.queryValue("select ID from T where ID = 5;", errMsg));
+  EXPECT_EQ(-1, db.queryValue("select ID from T where ID = 5;", errMsg).value);
   EXPECT_EQ("untouched", errMsg);
   EXPECT_EQ("", log());
 
-  EXPECT_EQ(-1, db.queryValue("select from where;", errMsg));
+  EXPECT_EQ(-1, db.queryValue("select from where;", errMsg).value);
   EXPECT_NE(std::string::npos, errMsg.find("syntax error")) << errMsg;
   EXPECT_EQ("[Database/Database].[148]\n  nTrys > 2\n\n", log());
 }

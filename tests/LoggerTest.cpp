@@ -1,6 +1,4 @@
 // Tests of the log writer and the process-wide status.
-#include "Common/Logger.h"
-
 #include <pthread.h>
 #include <sys/stat.h>
 
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "Common/AppStatus.h"
+#include "Common/Logger.h"
 #include "TestHome.h"
 
 namespace {
@@ -34,8 +33,7 @@ TEST_F(LoggerTest, RecordBytesAndThreshold) {
   log.writeLog(4, "No Db File, build db.\n", "OmbrixMain", 87);
   log.writeLog(6, "too detailed\n", "Ombrix", 401);
   log.writeLog(1, "db error at open\n", "Database/Database", 32);
-  const LogSite site{2, 277, "fail to open dir :"};
-  log.writeLog(site, "Ombrix", "/m/x/", "\n");
+  writeLog(LogId::OpenDirFailed, "/m/x/");
   EXPECT_EQ(
       "[OmbrixMain].[87]\n  No Db File, build db.\n\n"
       "[Database/Database].[32]\n  db error at open\n\n"
@@ -81,7 +79,7 @@ TEST_F(LoggerTest, HandlerEntryNeverWaitsForTheLock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
   auto start = std::chrono::steady_clock::now();
-  bool written = log.writeLogFromHandler(4, "Ombrix receive app exit signal.\n", "OmbrixMain", 1);
+  bool written = log.writeLogFromHandler(LogId::ExitSignal);
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_FALSE(written);
   EXPECT_LT(waited, std::chrono::seconds(1));
@@ -92,9 +90,10 @@ TEST_F(LoggerTest, HandlerEntryNeverWaitsForTheLock) {
   EXPECT_EQ("[Ombrix].[1]\n  blocked\n\n", drained);
 
   log.setLogPath(logPath);
-  EXPECT_TRUE(log.writeLogFromHandler(4, "Ombrix receive app exit signal.\n", "OmbrixMain", -12));
-  EXPECT_TRUE(log.writeLogFromHandler(6, "filtered\n", "OmbrixMain", 1));
-  EXPECT_EQ("[OmbrixMain].[-12]\n  Ombrix receive app exit signal.\n\n",
+  EXPECT_TRUE(log.writeLogFromHandler(LogId::ExitSignal));
+  log.setLevel(3);
+  EXPECT_TRUE(log.writeLogFromHandler(LogId::ExitSignal));  // filtered out
+  EXPECT_EQ("[OmbrixMain].[40]\n  Ombrix receive app exit signal.\n\n",
             testhome::readFile(logPath));
 }
 

@@ -42,7 +42,7 @@ TEST_F(PortabilityTest, IdsPast32BitsTravelThroughEveryStatement) {
   int64_t child = db.execute(CatalogSql::insertDirRow(kBigId, "/m/a", "a"), errMsg);
   ASSERT_EQ(kBigId + 1, child) << errMsg;
 
-  EXPECT_EQ(kBigId, db.queryValue(CatalogSql::selectIdByPath("/m"), errMsg));
+  EXPECT_EQ(kBigId, db.queryValue(CatalogSql::selectIdByPath("/m"), errMsg).value);
   EXPECT_EQ("5000000007", value(catalogPath, "select PARENT_ID from OBJECTS where ID = " +
                                                  std::to_string(child)));
 

@@ -37,7 +37,7 @@ TEST_F(RetryTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
 
   lockCatalogue();
   builder->adjustDatabase();
-  EXPECT_EQ(4u, builder->getPendingChangeCount());
+  EXPECT_EQ(4u, builder->changeAdjustment().pendingChangeCount());
   unlockCatalogue();
   EXPECT_NE(idOf(lib + "/old.mp3"), "");
   EXPECT_EQ(idOf(lib + "/new.jpg"), "");
@@ -47,7 +47,7 @@ TEST_F(RetryTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
   ASSERT_EQ(unlink((lib + "/gone-again.mp3").c_str()), 0);
   copyMedia("photo.jpg", lib + "/back.jpg");
   EXPECT_TRUE(builder->retryPendingChanges());
-  EXPECT_EQ(0u, builder->getPendingChangeCount());
+  EXPECT_EQ(0u, builder->changeAdjustment().pendingChangeCount());
   EXPECT_FALSE(builder->retryPendingChanges());
 
   EXPECT_EQ(idOf(lib + "/old.mp3"), "");
@@ -73,12 +73,12 @@ TEST_F(RetryTest, NewerDiffLinesSupersedePendingRetries) {
   lockCatalogue();
   builder->adjustDatabase();
   unlockCatalogue();
-  ASSERT_EQ(1u, builder->getPendingChangeCount());
+  ASSERT_EQ(1u, builder->changeAdjustment().pendingChangeCount());
 
   copyMedia("song.mp3", lib + "/a.mp3");  // back before the retry ran
   ASSERT_TRUE(builder->isChanged());
   builder->adjustDatabase();
-  EXPECT_EQ(0u, builder->getPendingChangeCount());
+  EXPECT_EQ(0u, builder->changeAdjustment().pendingChangeCount());
   EXPECT_NE(idOf(lib + "/a.mp3"), "");
 }
 
@@ -98,7 +98,7 @@ TEST_F(RetryTest, CommitThatFailsIsNotReportedAsInserted) {
   unlockCatalogue();
   EXPECT_EQ(idOf(lib + "/b.jpg"), "");
   EXPECT_EQ(0u, count(log(), "Insert file: " + lib + "/b.jpg"));
-  EXPECT_EQ(1u, builder->getPendingChangeCount());
+  EXPECT_EQ(1u, builder->changeAdjustment().pendingChangeCount());
   builder->retryPendingChanges();
   EXPECT_NE(idOf(lib + "/b.jpg"), "");
 }

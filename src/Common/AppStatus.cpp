@@ -10,4 +10,6 @@ struct AppStatusStorage {
 };
 AppStatus AppStatusStorage::instance;
 
-AppStatus& AppStatus::getInstance() { return AppStatusStorage::instance; }
+AppStatus& AppStatus::getInstance() {
+  return AppStatusStorage::instance;
+}

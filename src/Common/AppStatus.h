@@ -20,11 +20,20 @@ class AppStatus {
 
   // Seconds the service loop sleeps between cycles (15 in the service).
   unsigned getInterval() const { return interval; }
-  void setInterval(unsigned seconds) { interval = seconds; }
 
   // While a regular file exists at this path no change detection runs.
   std::string getSleepPath() const { return sleepPath; }
-  void setSleepPath(const std::string& path) { sleepPath = path; }
+
+#ifdef OMBRIX_TEST_SEAMS
+  // Test builds only: a test's daemon cycles quickly and pauses on a marker
+  // of its own, not on the machine-wide one.
+  void setInterval(unsigned seconds) {
+    interval = seconds;
+  }
+  void setSleepPath(const std::string& path) {
+    sleepPath = path;
+  }
+#endif
 
   AppStatus(const AppStatus&) = delete;
   AppStatus& operator=(const AppStatus&) = delete;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "Common/Handles.h"
 #include "Common/Util.h"
@@ -52,11 +53,17 @@ struct LoggerStorage {
 // Built during static initialisation, before any signal handler can run.
 Logger LoggerStorage::instance;
 
-Logger& Logger::getInstance() { return LoggerStorage::instance; }
+Logger& Logger::getInstance() {
+  return LoggerStorage::instance;
+}
 
-Logger::Logger() { pthread_mutex_init(&mutex, nullptr); }
+Logger::Logger() {
+  pthread_mutex_init(&mutex, nullptr);
+}
 
-void Logger::setLevel(int threshold) { level = threshold; }
+void Logger::setLevel(int threshold) {
+  level = threshold;
+}
 
 // Held under the mutex so that the handler entry, which tries the same lock,
 // never reads the path while it is being replaced.
@@ -83,25 +90,24 @@ void Logger::writeLog(int recordLevel, const std::string& message, const char* s
   Util::writeAll(fd.get(), record.data(), record.size());  // a lost record is not reported
 }
 
-void Logger::writeLog(const LogSite& site, const char* source, const std::string& item,
-                      const char* tail) {
-  if (site.level > level) return;
-  writeLog(site.level, site.text + item + tail, source, site.line);
+void Logger::writeLog(const LogRecord& record, const std::string& message) {
+  writeLog(record.level, message, logSourceName(record.source), record.line);
 }
 
-bool Logger::writeLogFromHandler(int recordLevel, const char* message, const char* source,
-                                 int line) {
-  if (recordLevel > level) return true;
+bool Logger::writeLogFromHandler(LogId id) {
+  const LogRecord& contracted = logRecord(id);
+  if (contracted.level > level) return true;
   if (pthread_mutex_trylock(&mutex) != 0) return false;
 
   char record[512];
   size_t pos = 0;
   appendRaw(record, sizeof record, &pos, "[");
-  appendRaw(record, sizeof record, &pos, source);
+  appendRaw(record, sizeof record, &pos, logSourceName(contracted.source));
   appendRaw(record, sizeof record, &pos, "].[");
-  appendInt(record, sizeof record, &pos, line);
+  appendInt(record, sizeof record, &pos, contracted.line);
   appendRaw(record, sizeof record, &pos, "]\n  ");
-  appendRaw(record, sizeof record, &pos, message);
+  appendRaw(record, sizeof record, &pos, contracted.text);
+  appendRaw(record, sizeof record, &pos, contracted.tail);
   appendRaw(record, sizeof record, &pos, "\n");
 
   int fd = open(logPath.c_str(), kOpenFlags, kCreateMode);
@@ -111,4 +117,16 @@ bool Logger::writeLogFromHandler(int recordLevel, const char* message, const cha
   }
   pthread_mutex_unlock(&mutex);
   return true;
+}
+
+void writeLog(LogId id, const std::string& item) {
+  const LogRecord& record = logRecord(id);
+  if (record.level > Logger::getInstance().getLevel()) return;  // compose nothing we drop
+  Logger::getInstance().writeLog(record, record.text + item + record.tail);
+}
+
+std::string timingText(time_t start, time_t end) {
+  std::ostringstream text;
+  text << difftime(end, start);
+  return text.str();
 }

@@ -16,15 +16,10 @@
 
 #include <pthread.h>
 
+#include <ctime>
 #include <string>
 
-// One contracted record: its level, its line number in the log and its text.
-// The line is part of the log contract, not the place in the source.
-struct LogSite {
-  int level;
-  int line;
-  const char* text;
-};
+#include "Common/LogContract.h"
 
 class Logger {
  public:
@@ -40,16 +35,15 @@ class Logger {
   // written (no directory, no permission, empty path) is dropped.
   void writeLog(int recordLevel, const std::string& message, const char* source, int line);
 
-  // Convenience for a contracted record whose text is followed by an item
-  // (path, error text) and possibly a tail such as "\n".
-  void writeLog(const LogSite& site, const char* source, const std::string& item = "",
-                const char* tail = "");
+  // Writes a contracted record with message as its whole text.
+  void writeLog(const LogRecord& record, const std::string& message);
 
-  // Signal-handler entry: only async-signal-safe calls, and it tries the lock
-  // instead of waiting for it. Returns true when the record was written or
-  // filtered out; false when the lock was held, in which case the caller must
-  // leave the record for the interrupted code to write.
-  bool writeLogFromHandler(int recordLevel, const char* message, const char* source, int line);
+  // Signal-handler entry for a record without an item: only
+  // async-signal-safe calls, and it tries the lock instead of waiting for it.
+  // Returns true when the record was written or filtered out; false when the
+  // lock was held, in which case the caller must leave the record for the
+  // interrupted code to write.
+  bool writeLogFromHandler(LogId id);
 
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -62,5 +56,12 @@ class Logger {
   volatile int level = kDefaultLevel;
   pthread_mutex_t mutex;
 };
+
+// Writes the contracted record id about item: its text, the item, its tail.
+void writeLog(LogId id, const std::string& item = "");
+
+// Seconds between two whole-second clock readings in the default stream
+// notation ("12", not "12.000000"), as the timing records write them.
+std::string timingText(time_t start, time_t end);
 
 #endif  // OMBRIX_COMMON_LOGGER_H

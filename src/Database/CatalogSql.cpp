@@ -58,10 +58,11 @@ std::string fillMapsFrom(int64_t firstId) {
   std::string from = " where ID >= " + std::to_string(firstId);
   return "insert into ALBUMMAP (A_ALBUM) select A_ALBUM from FILEDETAIL" + from +
          " group by A_ALBUM; "
-         "insert into ARTISTMAP (A_ARTIST) select A_ARTIST from FILEDETAIL" + from +
+         "insert into ARTISTMAP (A_ARTIST) select A_ARTIST from FILEDETAIL" +
+         from +
          " group by A_ARTIST; "
-         "insert into GENREMAP (A_GENRE) select A_GENRE from FILEDETAIL" + from +
-         " group by A_GENRE; ";
+         "insert into GENREMAP (A_GENRE) select A_GENRE from FILEDETAIL" +
+         from + " group by A_GENRE; ";
 }
 
 std::string pruneMaps() {
@@ -81,7 +82,9 @@ std::string selectIdByPath(const std::string& path) {
   return " select ID from OBJECTS  where PATH = '" + Util::escapeQuote(path) + "';";
 }
 
-std::string clearFound() { return " update OBJECTS set FOUND = 0; "; }
+std::string clearFound() {
+  return " update OBJECTS set FOUND = 0; ";
+}
 
 std::string setFound(int64_t id) {
   return " update OBJECTS set FOUND = 1 where ID = " + std::to_string(id) + ";";
@@ -90,9 +93,9 @@ std::string setFound(int64_t id) {
 std::string insertDirRow(int64_t parentId, const std::string& path, const std::string& name) {
   constexpr int32_t kDirectoryType = 10;
   std::ostringstream sql;
-  sql << " insert into OBJECTS (TYPE, PARENT_ID, PATH, FILE_NAME, FOUND) values ("
-      << kDirectoryType << ", " << parentId << ", '" << Util::escapeQuote(path) << "', '"
-      << Util::escapeQuote(name) << "', 1);";
+  sql << " insert into OBJECTS (TYPE, PARENT_ID, PATH, FILE_NAME, FOUND) values (" << kDirectoryType
+      << ", " << parentId << ", '" << Util::escapeQuote(path) << "', '" << Util::escapeQuote(name)
+      << "', 1);";
   return sql.str();
 }
 
@@ -110,8 +113,8 @@ std::string insertFileRow(int64_t parentId, const FileInfo& info) {
 
 std::string insertImageDetail(int64_t id, const FileInfo& info) {
   std::ostringstream sql;
-  sql << " insert into FILEDETAIL (ID, IV_HEIGHT, IV_WIDTH) values (" << id << ", "
-      << info.height << ", " << info.width << ");";
+  sql << " insert into FILEDETAIL (ID, IV_HEIGHT, IV_WIDTH) values (" << id << ", " << info.height
+      << ", " << info.width << ");";
   return sql.str();
 }
 
@@ -122,20 +125,22 @@ std::string insertAudioDetail(int64_t id, const FileInfo& info) {
       << "   A_DESCRIPTION, A_CHANNELS, A_SAMPLERATE, A_TRACK_NO) values (" << id << ", '"
       << info.duration << "', '" << Util::escapeQuote(info.artist) << "', '"
       << Util::escapeQuote(info.album) << "', '" << Util::escapeQuote(info.genre) << "', '', "
-      << static_cast<unsigned>(info.waveFormat.nChannels) << ", "
-      << info.waveFormat.nSamplesPerSec << ", " << info.trackNo << ");";
+      << static_cast<unsigned>(info.waveFormat.nChannels) << ", " << info.waveFormat.nSamplesPerSec
+      << ", " << info.trackNo << ");";
   return sql.str();
 }
 
 std::string insertVideoDetail(int64_t id, const FileInfo& info) {
   std::ostringstream sql;
-  sql << " insert into FILEDETAIL (ID, AV_BITRATE, AV_DURATION, IV_HEIGHT, IV_WIDTH) values ("
-      << id << ", " << info.waveFormat.nAvgBytesPerSec << ", '" << info.duration << "', "
-      << info.height << ", " << info.width << ");";
+  sql << " insert into FILEDETAIL (ID, AV_BITRATE, AV_DURATION, IV_HEIGHT, IV_WIDTH) values (" << id
+      << ", " << info.waveFormat.nAvgBytesPerSec << ", '" << info.duration << "', " << info.height
+      << ", " << info.width << ");";
   return sql.str();
 }
 
-std::string deleteNotFound() { return "delete from objects where FOUND = 0;"; }
+std::string deleteNotFound() {
+  return "delete from objects where FOUND = 0;";
+}
 
 std::string deleteById(int64_t id) {
   return " delete from OBJECTS where ID = " + std::to_string(id) + ";";

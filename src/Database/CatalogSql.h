@@ -23,7 +23,7 @@ std::string fillMaps();        // offers every album, artist and genre to its ma
 // were written, and nothing was pruned), the maps come out exactly as after
 // fillMaps, without a sort of the whole table.
 std::string fillMapsFrom(int64_t firstId);
-std::string pruneMaps();       // drops map names no FILEDETAIL row carries
+std::string pruneMaps();  // drops map names no FILEDETAIL row carries
 // Every look-up is by path; without this index each one scans OBJECTS.
 // Created after the schema and at each full check, so older catalogues gain it.
 std::string createPathIndex();

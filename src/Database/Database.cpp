@@ -10,18 +10,6 @@
 
 namespace {
 
-constexpr const char* kLogSource = "Database/Database";
-
-constexpr LogSite kOpenFailedExecute{1, 32, "db error at open\n"};
-constexpr LogSite kOpenFailedBegin{1, 74, "db error at open\n"};
-constexpr LogSite kBeginFailedExecute{2, 41, "db error at begin transaction\n"};
-constexpr LogSite kBeginFailedBegin{2, 83, "db error at begin transaction\n"};
-constexpr LogSite kExecFailedExecute{2, 49, "db error at exec\n"};
-constexpr LogSite kExecFailedInTransaction{2, 97, "db error at exec\n"};
-constexpr LogSite kCommitFailedExecute{2, 58, "db error at commit\n"};
-constexpr LogSite kCommitFailedCommit{2, 112, "db error at commit\n"};
-constexpr LogSite kQueryGaveUp{2, 148, "nTrys > 2\n"};
-
 constexpr int kQueryTries = 3;
 
 // Owns a message from sqlite3_exec (freed with sqlite3_free).
@@ -36,17 +24,14 @@ struct SqliteTableFree {
 };
 using SqliteTable = std::unique_ptr<char*, SqliteTableFree>;
 
-void writeLog(const LogSite& site) { Logger::getInstance().writeLog(site, kLogSource); }
-
-// Runs sql on db without a row callback. On failure logs site, copies
-// SQLite's message into errMsg and returns false.
-bool runStatements(sqlite3* db, const std::string& sql, const LogSite& site,
-                   std::string& errMsg) {
+// Runs sql on db without a row callback. On failure writes the record
+// failed, copies SQLite's message into errMsg and returns false.
+bool runStatements(sqlite3* db, const std::string& sql, LogId failed, std::string& errMsg) {
   char* rawMessage = nullptr;
   int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &rawMessage);
   SqliteMessage message(rawMessage);
   if (rc == SQLITE_OK) return true;
-  writeLog(site);
+  writeLog(failed);
   errMsg = message ? message.get() : sqlite3_errmsg(db);
   return false;
 }
@@ -75,12 +60,12 @@ Database::~Database() {
   commitGroup(errMsg);  // a failure is logged there; nobody is left to tell
 }
 
-SqliteHandle Database::openConnection(const LogSite* openFailed, std::string& errMsg) {
+SqliteHandle Database::openConnection(std::optional<LogId> openFailed, std::string& errMsg) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open(filePath.c_str(), &raw);
   SqliteHandle db(raw);
   if (rc != SQLITE_OK) {
-    if (openFailed != nullptr) writeLog(*openFailed);
+    if (openFailed) writeLog(*openFailed);
     errMsg = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
     return nullptr;
   }
@@ -90,8 +75,9 @@ SqliteHandle Database::openConnection(const LogSite* openFailed, std::string& er
 
 int64_t Database::execute(const std::string& sql, std::string& errMsg) {
   if (group) {
-    if (!runStatements(group.get(), kStatementSavepoint, kBeginFailedExecute, errMsg)) return -1;
-    if (!runStatements(group.get(), sql, kExecFailedExecute, errMsg)) {
+    if (!runStatements(group.get(), kStatementSavepoint, LogId::BeginFailedInExecute, errMsg))
+      return -1;
+    if (!runStatements(group.get(), sql, LogId::ExecFailedInExecute, errMsg)) {
       runQuietly(group.get(), kStatementUndo);
       return -1;
     }
@@ -99,20 +85,20 @@ int64_t Database::execute(const std::string& sql, std::string& errMsg) {
     runQuietly(group.get(), kStatementRelease);
     return rowId;
   }
-  SqliteHandle db = openConnection(&kOpenFailedExecute, errMsg);
+  SqliteHandle db = openConnection(LogId::OpenFailedInExecute, errMsg);
   if (!db) return -1;
-  if (!runStatements(db.get(), kBegin, kBeginFailedExecute, errMsg)) return -1;
-  if (!runStatements(db.get(), sql, kExecFailedExecute, errMsg)) return -1;
+  if (!runStatements(db.get(), kBegin, LogId::BeginFailedInExecute, errMsg)) return -1;
+  if (!runStatements(db.get(), sql, LogId::ExecFailedInExecute, errMsg)) return -1;
   int64_t rowId = sqlite3_last_insert_rowid(db.get());
-  if (!runStatements(db.get(), kCommit, kCommitFailedExecute, errMsg)) return -1;
+  if (!runStatements(db.get(), kCommit, LogId::CommitFailedInExecute, errMsg)) return -1;
   return rowId;  // the final close's result does not change a committed write
 }
 
 bool Database::beginTransaction(std::string& errMsg) {
   if (group) return beginFileSavepoint(errMsg);
-  handle = openConnection(&kOpenFailedBegin, errMsg);
+  handle = openConnection(LogId::OpenFailedInBegin, errMsg);
   if (!handle) return false;
-  if (!runStatements(handle.get(), kBegin, kBeginFailedBegin, errMsg)) {
+  if (!runStatements(handle.get(), kBegin, LogId::BeginFailedInBegin, errMsg)) {
     handle.reset();
     return false;
   }
@@ -125,7 +111,7 @@ int64_t Database::executeInTransaction(const std::string& sql, std::string& errM
     errMsg = "no transaction is open";
     return -1;
   }
-  if (!runStatements(handle.get(), sql, kExecFailedInTransaction, errMsg)) {
+  if (!runStatements(handle.get(), sql, LogId::ExecFailedInTransaction, errMsg)) {
     handle.reset();  // discards everything since beginTransaction
     return -1;
   }
@@ -136,22 +122,20 @@ bool Database::commitTransaction(std::string& errMsg) {
   if (isFileSavepointOpen) {
     isFileSavepointOpen = false;
     // Durable only with the group's commit; afterCommit actions wait for it.
-    return runStatements(group.get(), kFileRelease, kCommitFailedCommit, errMsg);
+    return runStatements(group.get(), kFileRelease, LogId::CommitFailedInCommit, errMsg);
   }
   if (!handle) {
     errMsg = "no transaction is open";
     return false;
   }
-  if (!runStatements(handle.get(), kCommit, kCommitFailedCommit, errMsg)) {
-    handle.reset();
-    return false;
-  }
-  return sqlite3_close(handle.release()) == SQLITE_OK;
+  bool committed = runStatements(handle.get(), kCommit, LogId::CommitFailedInCommit, errMsg);
+  handle.reset();  // the close's result does not change whether COMMIT took
+  return committed;
 }
 
-int64_t Database::queryValue(const std::string& sql, std::string& errMsg) {
+Lookup Database::queryValue(const std::string& sql, std::string& errMsg) {
   sqlite3* db = readConnection(errMsg);  // an open failure here is not logged
-  if (db == nullptr) return -1;
+  if (db == nullptr) return Lookup::failed();
   for (int tries = 1;; ++tries) {
     char** rawTable = nullptr;
     int rows = 0;
@@ -162,14 +146,14 @@ int64_t Database::queryValue(const std::string& sql, std::string& errMsg) {
     SqliteMessage message(rawMessage);
     if (rc == SQLITE_OK) {
       // The first row's first cell follows the column names.
-      if (rows < 1 || columns < 1) return -1;
+      if (rows < 1 || columns < 1) return Lookup::notFound();
       const char* cell = table.get()[columns];
-      return cell == nullptr ? 0 : std::atoll(cell);  // NULL reads as no number
+      return Lookup::found(cell == nullptr ? 0 : std::atoll(cell));  // NULL reads as no number
     }
     if (tries >= kQueryTries) {
-      writeLog(kQueryGaveUp);
+      writeLog(LogId::QueryGaveUp);
       errMsg = message ? message.get() : sqlite3_errmsg(db);
-      return -1;
+      return Lookup::failed();
     }
     // No pause between tries: each attempt already waits the busy timeout.
   }
@@ -177,15 +161,15 @@ int64_t Database::queryValue(const std::string& sql, std::string& errMsg) {
 
 sqlite3* Database::readConnection(std::string& errMsg) {
   if (group) return group.get();
-  if (!reader) reader = openConnection(nullptr, errMsg);
+  if (!reader) reader = openConnection(std::nullopt, errMsg);
   return reader.get();
 }
 
 bool Database::beginGroup(std::string& errMsg) {
   if (group) return true;
-  group = openConnection(&kOpenFailedExecute, errMsg);
+  group = openConnection(LogId::OpenFailedInExecute, errMsg);
   if (!group) return false;
-  if (!runStatements(group.get(), kBegin, kBeginFailedExecute, errMsg)) {
+  if (!runStatements(group.get(), kBegin, LogId::BeginFailedInExecute, errMsg)) {
     group.reset();
     return false;
   }
@@ -198,7 +182,7 @@ bool Database::commitGroup(std::string& errMsg) {
   isFileSavepointOpen = false;
   std::vector<std::function<void()>> actions;
   actions.swap(pendingActions);
-  bool committed = runStatements(group.get(), kCommit, kCommitFailedExecute, errMsg);
+  bool committed = runStatements(group.get(), kCommit, LogId::CommitFailedInExecute, errMsg);
   group.reset();  // closing discards the transaction if COMMIT failed
   if (!committed) return false;
   for (const std::function<void()>& action : actions) action();
@@ -214,7 +198,7 @@ void Database::afterCommit(std::function<void()> action) {
 }
 
 bool Database::beginFileSavepoint(std::string& errMsg) {
-  if (!runStatements(group.get(), kFileSavepoint, kBeginFailedBegin, errMsg)) return false;
+  if (!runStatements(group.get(), kFileSavepoint, LogId::BeginFailedInBegin, errMsg)) return false;
   isFileSavepointOpen = true;
   return true;
 }
@@ -222,7 +206,7 @@ bool Database::beginFileSavepoint(std::string& errMsg) {
 // Like a failing statement of the three-step transaction, a failure undoes
 // what the file wrote so far; the rest of the group stays.
 int64_t Database::executeInFileSavepoint(const std::string& sql, std::string& errMsg) {
-  if (!runStatements(group.get(), sql, kExecFailedInTransaction, errMsg)) {
+  if (!runStatements(group.get(), sql, LogId::ExecFailedInTransaction, errMsg)) {
     runQuietly(group.get(), kFileUndo);
     isFileSavepointOpen = false;
     return -1;

@@ -17,10 +17,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "Common/Logger.h"
+#include "Common/LogContract.h"
 
 // sqlite3_open() returns a handle even when it fails, and that handle must
 // still be closed, so it is wrapped before rc is looked at.
@@ -28,6 +29,22 @@ struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close(db); }
 };
 using SqliteHandle = std::unique_ptr<sqlite3, SqliteCloser>;
+
+// What a one-value query found. A failed query is not "no row": the caller
+// cannot tell whether the row is there, and must not act as if it were not.
+struct Lookup {
+  enum class Status { Found, NotFound, Failed };
+  Status status;
+  int64_t value;  // meaningful when found
+
+  static Lookup found(int64_t v) { return {Status::Found, v}; }
+  static Lookup notFound() { return {Status::NotFound, -1}; }
+  static Lookup failed() { return {Status::Failed, -1}; }
+  bool isFound() const { return status == Status::Found; }
+  bool isFailed() const { return status == Status::Failed; }
+  // The value, or -1 when there is none: an ID's own "not known".
+  int64_t idOrNone() const { return isFound() ? value : -1; }
+};
 
 class Database {
  public:
@@ -49,14 +66,14 @@ class Database {
   // connection is closed and the sequence must not go on.
   bool beginTransaction(std::string& errMsg);
   int64_t executeInTransaction(const std::string& sql, std::string& errMsg);
-  // False when COMMIT failed, or when the close after it did (the data is
-  // committed in that case, and nothing is logged or copied).
+  // True when COMMIT took: the two rows are in the file (inside a write
+  // group, they will be with the group's commit).
   bool commitTransaction(std::string& errMsg);
 
-  // Runs a one-column query, tried three times. Returns the first row's value
-  // as atoll reads it, or -1 when the query failed or matched no row (errMsg
-  // is left alone when it matched nothing).
-  int64_t queryValue(const std::string& sql, std::string& errMsg);
+  // Runs a one-column query, tried three times. Gives the first row's value
+  // as atoll reads it, not found when no row matched (errMsg left alone), or
+  // failed after the third try.
+  Lookup queryValue(const std::string& sql, std::string& errMsg);
 
   // ---- Write groups ----
   // A walk writes hundreds of rows a second; a commit of its own for each
@@ -81,9 +98,10 @@ class Database {
   void afterCommit(std::function<void()> action);
 
  private:
-  // Opens filePath with the busy timeout set; on failure logs openFailed
-  // (when given), copies the open error into errMsg and returns null.
-  SqliteHandle openConnection(const LogSite* openFailed, std::string& errMsg);
+  // Opens filePath with the busy timeout set; on failure writes the record
+  // openFailed (when given), copies the open error into errMsg and returns
+  // null.
+  SqliteHandle openConnection(std::optional<LogId> openFailed, std::string& errMsg);
 
   // The three steps of a file's transaction inside an open group.
   bool beginFileSavepoint(std::string& errMsg);

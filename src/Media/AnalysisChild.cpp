@@ -27,7 +27,7 @@ namespace {
 constexpr uint32_t kMaxMessageBytes = 1u << 20;
 constexpr uint32_t kRecordMagic = 0x4f4d4249;  // "OMBI"
 
-#ifdef OMBRIX_FAULT_INJECTION
+#ifdef OMBRIX_TEST_SEAMS
 // Test builds only: a file of this name makes the analysis crash, so the
 // recovery path is exercised on a real process.
 constexpr const char* kCrashFileName = "ombrix-crash-test";
@@ -154,7 +154,7 @@ double monotonicNow() {
     if (!receiveMessage(in, request, 0, timedOut)) _exit(0);
     FileInfo info;
     if (!AnalysisChild::decode(request, info)) _exit(2);
-#ifdef OMBRIX_FAULT_INJECTION
+#ifdef OMBRIX_TEST_SEAMS
     if (info.fileName.find(kCrashFileName) == 0) abort();
 #endif
     analyzeFunction(info);

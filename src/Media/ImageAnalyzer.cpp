@@ -25,8 +25,6 @@ namespace ImageAnalyzer {
 
 namespace {
 
-constexpr const char* kLogSource = "Media/ImageAnalyzer";
-
 // libjpeg's error record first, so the library's pointer to it is also a
 // pointer to the whole.
 struct JpegErrorManager {
@@ -113,8 +111,6 @@ std::string pngProfile(int32_t width, int32_t height) {
   return "PNG_LRG";
 }
 
-constexpr LogSite kJpegSize{5, 52, "jpgAnalyze: "};
-
 int jpgAnalyze(FileInfo& info) {
   FileHandle file(fopen(info.fullPathName.c_str(), "rb"));
   if (!file) return -1;
@@ -123,12 +119,10 @@ int jpgAnalyze(FileInfo& info) {
   // JPEG sizes are 16-bit, so they always fit the signed fields.
   info.width = static_cast<int32_t>(decompressor.info.image_width);
   info.height = static_cast<int32_t>(decompressor.info.image_height);
-  Logger::getInstance().writeLog(kJpegSize, kLogSource, sizeText(info.width, info.height), "\n");
+  writeLog(LogId::JpegSize, sizeText(info.width, info.height));
   info.mediaType = jpegProfile(info.width, info.height);
   return 0;
 }
-
-constexpr LogSite kPngSize{5, 222, "setPngType: "};
 
 int setPngType(FileInfo& info) {
   static constexpr unsigned char kSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
@@ -145,7 +139,7 @@ int setPngType(FileInfo& info) {
   if (length < kHeaderLength) return -1;
   info.width = readPngNumber(header + 16);
   info.height = readPngNumber(header + 20);
-  Logger::getInstance().writeLog(kPngSize, kLogSource, sizeText(info.width, info.height), "\n");
+  writeLog(LogId::PngSize, sizeText(info.width, info.height));
   info.mediaType = pngProfile(info.width, info.height);
   return info.mediaType.empty() ? -1 : 0;
 }

@@ -1,0 +1,41 @@
+// Common/TestSeams.cpp: the test builds' hooks (empty otherwise).
+#include "Common/TestSeams.h"
+
+#ifdef OMBRIX_TEST_SEAMS
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Common/AppStatus.h"
+
+namespace {
+
+// Test builds only, set once at start-up before any file is written.
+long signalAtFile = 0;
+int signalToRaise = 0;
+long filesWritten = 0;
+
+}  // namespace
+
+namespace TestSeams {
+
+void applyEnvironment() {
+  if (const char* interval = getenv("OMBRIX_TEST_INTERVAL")) {
+    AppStatus::getInstance().setInterval(static_cast<unsigned>(atoi(interval)));
+  }
+  if (const char* marker = getenv("OMBRIX_TEST_SLEEP_PATH")) {
+    AppStatus::getInstance().setSleepPath(marker);
+  }
+  if (const char* stop = getenv("OMBRIX_TEST_SIGNAL_AT_FILE")) {
+    if (sscanf(stop, "%ld:%d", &signalAtFile, &signalToRaise) != 2) signalAtFile = 0;
+  }
+}
+
+void afterFileWritten() {
+  if (++filesWritten == signalAtFile) raise(signalToRaise);
+}
+
+}  // namespace TestSeams
+
+#endif

@@ -1,0 +1,30 @@
+// Common/TestSeams.h: hooks that only test builds have.
+//
+// A test must be able to run the daemon quickly and stop it at a chosen
+// point without waiting for time to pass: it sets these through the
+// environment of the daemon it starts.
+//   OMBRIX_TEST_INTERVAL       seconds between service cycles (instead of 15)
+//   OMBRIX_TEST_SLEEP_PATH     the pause marker (instead of the machine-wide
+//                              /tmp/sleep, which would pause every daemon)
+//   OMBRIX_TEST_SIGNAL_AT_FILE "N:SIGNAL": raise SIGNAL once the Nth file's
+//                              rows are durable (kill -9 or a stop in the
+//                              middle of a build)
+// In a release build the hooks are empty inline functions and the variables
+// mean nothing.
+#ifndef OMBRIX_COMMON_TESTSEAMS_H
+#define OMBRIX_COMMON_TESTSEAMS_H
+
+namespace TestSeams {
+
+#ifdef OMBRIX_TEST_SEAMS
+// Reads the variables above; called once at start-up.
+void applyEnvironment();
+void afterFileWritten();
+#else
+inline void applyEnvironment() {}
+inline void afterFileWritten() {}
+#endif
+
+}  // namespace TestSeams
+
+#endif  // OMBRIX_COMMON_TESTSEAMS_H

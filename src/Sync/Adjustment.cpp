@@ -1,0 +1,142 @@
+// Sync/Adjustment.cpp: diff lines, deletions and the retries.
+#include "Sync/Adjustment.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "Common/AppStatus.h"
+#include "Common/Logger.h"
+#include "Common/Util.h"
+#include "Database/CatalogSql.h"
+#include "Database/Database.h"
+#include "Sync/DirectoryRows.h"
+#include "Sync/FileCataloguer.h"
+#include "Sync/SharedFolders.h"
+#include "Sync/WorkFiles.h"
+
+namespace {
+
+bool exitRequested() {
+  return AppStatus::getInstance().getAppExit();
+}
+
+// Adds path to list unless it is there already.
+void remember(std::vector<std::string>& list, const std::string& path) {
+  if (std::find(list.begin(), list.end(), path) == list.end()) list.push_back(path);
+}
+
+void forget(std::vector<std::string>& list, const std::string& path) {
+  list.erase(std::remove(list.begin(), list.end(), path), list.end());
+}
+
+bool isOnDisk(const std::string& path) {
+  return Util::isDirExist(path) || Util::isFileExist(path);
+}
+
+}  // namespace
+
+void Adjustment::adjustDatabase() {
+  std::ifstream diff(workFiles.findDiffPath);
+  if (!diff.is_open()) {
+    writeLog(LogId::OpenDiffFailed);
+    return;
+  }
+  Database db(workFiles.dbPath);
+  std::string line;
+  while (std::getline(diff, line)) {
+    if (exitRequested()) {
+      writeLog(LogId::AdjustStopped);
+      break;
+    }
+    applyDiffLine(line, db);
+  }
+  refreshMaps(db, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
+}
+
+void Adjustment::refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed) {
+  std::string errMsg;
+  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(pruneFailed, errMsg);
+  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(fillFailed, errMsg);
+}
+
+// "< path" is gone, "> path" is new; headers such as 3a4 and "---" lines are
+// ignored. The path is everything from the line's first "/". find starts
+// every line it prints with the folder it was given, so a line that does not
+// is the rest of a name holding a line feed: a folder "x\n" holding
+// tmp/a.jpg would otherwise have /tmp/a.jpg, outside every shared folder,
+// catalogued and offered on the network. A newer line about a path
+// supersedes a retry still pending for it.
+void Adjustment::applyDiffLine(const std::string& line, Database& db) {
+  if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
+  size_t slash = line.find('/');
+  std::string path = slash == std::string::npos ? "" : line.substr(slash);
+  if (!folders.contains(path)) {
+    writeLog(LogId::OutsideFolders, path);
+    return;
+  }
+  if (line[0] == '<') {
+    forget(pendingInserts, path);
+    if (!deleteObject(path, db)) remember(pendingDeletes, path);
+    return;
+  }
+  forget(pendingDeletes, path);
+  if (!insertChangedPath(path, db)) remember(pendingInserts, path);
+}
+
+// Hidden names stay out, and so does everything inside a hidden directory:
+// the walk never enters one, and trash and thumbnail folders (.Trash-1000,
+// .thumbnails) would otherwise put deleted photos and icons on the
+// television until the next start.
+bool Adjustment::insertChangedPath(const std::string& path, Database& db) {
+  if (folders.isHiddenBelowFolder(path)) return true;
+  Lookup existing = DirectoryRows::findId(Util::removeLastSlash(path), db);
+  if (existing.isFound()) return true;
+  if (existing.isFailed()) return false;  // we cannot tell: try again later
+  if (Util::isDirExist(path)) return directories.insertDir(path, -1, db) >= 0;
+  if (Util::isFileExist(path)) {
+    return cataloguer.insertFile(path, -1, db).outcome != FileOutcome::FailedInDatabase;
+  }
+  return true;  // gone again, or neither a directory nor a readable file
+}
+
+bool Adjustment::retryPendingChanges() {
+  if (pendingInserts.empty() && pendingDeletes.empty()) return false;
+  Database db(workFiles.dbPath);
+  std::vector<std::string> deletes;
+  deletes.swap(pendingDeletes);
+  for (const std::string& path : deletes) {
+    if (exitRequested()) break;
+    if (isOnDisk(path)) continue;  // back: its row is right where it is
+    writeLog(LogId::RetryDelete, path);
+    if (!deleteObject(path, db)) remember(pendingDeletes, path);
+  }
+  std::vector<std::string> inserts;
+  inserts.swap(pendingInserts);
+  for (const std::string& path : inserts) {
+    if (exitRequested()) break;
+    if (!isOnDisk(path)) continue;  // gone again
+    writeLog(LogId::RetryInsert, path);
+    if (!insertChangedPath(path, db)) remember(pendingInserts, path);
+  }
+  refreshMaps(db, LogId::RetryPruneFailed, LogId::RetryFillFailed);
+  return true;
+}
+
+// A "<" line for a path that is still there comes from a name holding a
+// line feed (see applyDiffLine), not from a removal.
+bool Adjustment::deleteObject(std::string path, Database& db) {
+  path = Util::removeLastSlash(std::move(path));
+  std::string errMsg;
+  Lookup row = db.queryValue(CatalogSql::selectIdByPath(path), errMsg);
+  if (!row.isFound()) {
+    writeLog(LogId::NoObject, path);
+    return !row.isFailed();
+  }
+  if (isOnDisk(path)) return true;
+  if (db.execute(CatalogSql::deleteById(row.value), errMsg) < 0) {
+    writeLog(LogId::DeleteFailed, errMsg);
+    return false;
+  }
+  writeLog(LogId::Deleted, path);
+  return true;
+}

@@ -1,0 +1,41 @@
+// Sync/ChangeDetector.h: notices changes in the shared folders by comparing
+// listings.
+//
+// Each cycle lists every path below the folders with find into findNew.txt,
+// compares it with the previous listing (findOld.txt) using the diff tool in
+// the service home into findDiff.txt, and makes the new listing the previous
+// one. Only names are compared: a file rewritten in place is no change. The
+// listing is the only state kept between cycles, and it lives on disk.
+#ifndef OMBRIX_SYNC_CHANGEDETECTOR_H
+#define OMBRIX_SYNC_CHANGEDETECTOR_H
+
+#include <string>
+
+class SharedFolders;
+struct WorkFiles;
+
+class ChangeDetector {
+ public:
+  ChangeDetector(const WorkFiles& files, const SharedFolders& folders)
+      : files(files), folders(folders) {}
+
+  // Removes the previous run's findOld.txt and findDiff.txt.
+  void clearSnapshots();
+
+  // Lists the folders into findNew.txt, compares it with findOld.txt into
+  // findDiff.txt when both exist, then makes findNew.txt the new findOld.txt.
+  // True when the diff file written by this call is not empty. A listing or a
+  // difference that the disk did not take completely is not used and the
+  // previous listing is kept: false.
+  bool isChanged();
+
+ private:
+  std::string listCommandText() const;
+  bool takeSnapshot(std::string& errMsg);
+  bool keepPreviousSnapshot(const std::string& failedPath, const std::string& errMsg);
+
+  const WorkFiles& files;
+  const SharedFolders& folders;
+};
+
+#endif  // OMBRIX_SYNC_CHANGEDETECTOR_H

@@ -1,0 +1,72 @@
+// Sync/Walk.h: one walk over the shared folders, for the first build or for
+// the full check.
+//
+// Entries come in directory-stream order; hidden names (and "." and "..")
+// are skipped with everything below them. A directory is entered as a row
+// and walked; a regular file of a catalogued kind is handed to the file
+// cataloguing. In check mode every path met is looked up first: a row found
+// is only marked FOUND, so rows met again keep their IDs and details.
+//
+// Rows are written in the order of a depth-first walk, so the IDs and
+// parents come out as if each row had been written on its own, but in write
+// groups (see Walk.cpp). The album, artist and genre maps are refilled after
+// each directory, so that albums appear while a long first build runs.
+//
+// A walk object lives for one build or one check; it owns the walk's state:
+// the mode, the directories on the descent path (to skip symbolic-link
+// loops), the write group and what the maps already hold.
+#ifndef OMBRIX_SYNC_WALK_H
+#define OMBRIX_SYNC_WALK_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Sync/WriteGroup.h"
+
+class Database;
+class DirectoryRows;
+class FileCataloguer;
+
+enum class WalkMode { Build, Check };
+
+class Walk {
+ public:
+  Walk(WalkMode mode, Database& db, DirectoryRows& directories, FileCataloguer& files);
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+
+  // Walks dirPath (ending in "/") whose own row is parentId (-1 when that
+  // row could not be written: the entries then find or enter their parent
+  // themselves). Stops early, leaving the rest unvisited, when the exit flag
+  // is raised.
+  void traverseDir(const std::string& dirPath, int64_t parentId);
+
+ private:
+  struct Entry;
+  // A directory by device and inode.
+  using DirKey = std::pair<dev_t, ino_t>;
+
+  void walkDir(const std::string& dirPath, int64_t parentId);
+  void lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries);
+  bool writeEntries(std::vector<Entry>& entries, int64_t parentId);
+  void visitDirectory(const std::string& entryPath, int64_t parentId);
+  void markFound(std::string& marks);
+  void fillMapsSinceLastFill();
+
+  const WalkMode mode;
+  Database& db;
+  DirectoryRows& directories;
+  FileCataloguer& files;
+  WriteGroup group;
+  std::vector<DirKey> ancestors;
+  // Detail rows with an ID below mapsFilledBelow have their names in the
+  // maps; 0 means nothing is known yet, so the first fill is a full one.
+  int64_t mapsFilledBelow = 0;
+  int64_t lastDetailId = 0;  // the newest detail row this walk wrote
+};
+
+#endif  // OMBRIX_SYNC_WALK_H
