@@ -33,7 +33,9 @@ constexpr uint32_t kRecordMagic = 0x4f4d4249;  // "OMBI"
 constexpr const char* kCrashFileName = "ombrix-crash-test";
 #endif
 
-void runAnalyze(FileInfo& info) { info.analyze(); }
+void runAnalyze(FileInfo& info) {
+  info.analyze();
+}
 
 class Writer {
  public:
@@ -87,7 +89,9 @@ class Reader {
 };
 
 // Signed values travel as their two's-complement bit pattern.
-uint64_t asBits(int64_t value) { return static_cast<uint64_t>(value); }
+uint64_t asBits(int64_t value) {
+  return static_cast<uint64_t>(value);
+}
 
 bool sendMessage(int fd, const std::string& payload) {
   Writer frame;
@@ -189,7 +193,9 @@ void useDefaults(FileInfo& info) {
 AnalysisChild::AnalysisChild(int limit, AnalyzeFunction function)
     : timeLimitSeconds(limit), analyzeFunction(function ? function : runAnalyze) {}
 
-AnalysisChild::~AnalysisChild() { stop(); }
+AnalysisChild::~AnalysisChild() {
+  stop();
+}
 
 bool AnalysisChild::start(std::string& errMsg) {
   int request[2];
@@ -233,8 +239,7 @@ std::string AnalysisChild::reapFailed(const char* what) {
   if (pid > 0) {
     kill(pid, SIGKILL);  // a child that timed out or talks nonsense
     int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFSIGNALED(status) &&
-        WTERMSIG(status) != SIGKILL) {
+    if (waitpid(pid, &status, 0) == pid && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) {
       reason = std::string("analysis process killed by signal ") +
                std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
     }
@@ -282,10 +287,9 @@ bool AnalysisChild::analyze(FileInfo& info, std::string& errMsg) {
 std::string AnalysisChild::encode(const FileInfo& info) {
   Writer w;
   w.number(kRecordMagic);
-  for (const std::string* text :
-       {&info.fullPathName, &info.path, &info.fileName, &info.extName, &info.mimeType,
-        &info.mediaType, &info.details, &info.title, &info.artist, &info.album, &info.genre,
-        &info.duration}) {
+  for (const std::string* text : {&info.fullPathName, &info.path, &info.fileName, &info.extName,
+                                  &info.mimeType, &info.mediaType, &info.details, &info.title,
+                                  &info.artist, &info.album, &info.genre, &info.duration}) {
     w.text(*text);
   }
   for (int64_t value : {info.fileSize, static_cast<int64_t>(info.atime),
@@ -301,10 +305,11 @@ std::string AnalysisChild::encode(const FileInfo& info) {
     w.number(value);
   }
   const BitMapHeader& b = info.bitMapHeader;
-  for (uint64_t value : {uint64_t{b.size}, uint64_t{b.width}, uint64_t{b.height},
-                         uint64_t{b.planes}, uint64_t{b.bitCount}, uint64_t{b.compression},
-                         uint64_t{b.sizeImage}, uint64_t{b.xPelsPerMeter},
-                         uint64_t{b.yPelsPerMeter}, uint64_t{b.clrUsed}, uint64_t{b.clrImportant}}) {
+  for (uint64_t value :
+       {uint64_t{b.size}, uint64_t{b.width}, uint64_t{b.height}, uint64_t{b.planes},
+        uint64_t{b.bitCount}, uint64_t{b.compression}, uint64_t{b.sizeImage},
+        uint64_t{b.xPelsPerMeter}, uint64_t{b.yPelsPerMeter}, uint64_t{b.clrUsed},
+        uint64_t{b.clrImportant}}) {
     w.number(value);
   }
   w.number(info.result ? 1 : 0);
@@ -317,9 +322,8 @@ bool AnalysisChild::decode(const std::string& bytes, FileInfo& info) {
   if (!r.number(magic) || magic != kRecordMagic) return false;
   FileInfo out;
   for (std::string* text :
-       {&out.fullPathName, &out.path, &out.fileName, &out.extName, &out.mimeType,
-        &out.mediaType, &out.details, &out.title, &out.artist, &out.album, &out.genre,
-        &out.duration}) {
+       {&out.fullPathName, &out.path, &out.fileName, &out.extName, &out.mimeType, &out.mediaType,
+        &out.details, &out.title, &out.artist, &out.album, &out.genre, &out.duration}) {
     if (!r.text(*text)) return false;
   }
   uint64_t bits[8];
@@ -343,8 +347,8 @@ bool AnalysisChild::decode(const std::string& bytes, FileInfo& info) {
   out.trackNo = trackNo;
   WaveFormat& f = out.waveFormat;
   if (!r.integer(f.wFormatTag) || !r.integer(f.nChannels) || !r.integer(f.nSamplesPerSec) ||
-      !r.integer(f.nAvgBytesPerSec) || !r.integer(f.nBlockAlign) ||
-      !r.integer(f.wBitsPerSample) || !r.integer(f.cbSize) || !r.integer(f.res)) {
+      !r.integer(f.nAvgBytesPerSec) || !r.integer(f.nBlockAlign) || !r.integer(f.wBitsPerSample) ||
+      !r.integer(f.cbSize) || !r.integer(f.res)) {
     return false;
   }
   BitMapHeader& b = out.bitMapHeader;

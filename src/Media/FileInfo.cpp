@@ -59,7 +59,9 @@ void FileInfo::fill(const std::string& fullPath) {
   mimeType = lookupMimeType(extName);
 }
 
-void FileInfo::dump() const { dump(std::cout); }
+void FileInfo::dump() const {
+  dump(std::cout);
+}
 
 // Times and sizes are printed through 64-bit integers so the output is the
 // same on 32-bit targets.

@@ -57,6 +57,10 @@ const MediaTypeEntry& findEntry(const std::string& ext) {
 
 }  // namespace
 
-ObjType lookupObjType(std::string ext) { return findEntry(ext).type; }
+ObjType lookupObjType(std::string ext) {
+  return findEntry(ext).type;
+}
 
-std::string lookupMimeType(std::string ext) { return findEntry(ext).mime; }
+std::string lookupMimeType(std::string ext) {
+  return findEntry(ext).mime;
+}
