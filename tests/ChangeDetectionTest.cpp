@@ -146,8 +146,7 @@ TEST_F(ChangeDetectionTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
   EXPECT_EQ(idOf(lib + "/notes.txt"), "");
   // Nothing inside a hidden directory is entered, as the walk never enters
   // one; a dot inside a name hides nothing.
-  for (const std::string& hidden :
-       {"/.cache", "/.cache/c.jpg", "/.cache/sub", "/.cache/sub/d.jpg"}) {
+  for (const char* hidden : {"/.cache", "/.cache/c.jpg", "/.cache/sub", "/.cache/sub/d.jpg"}) {
     EXPECT_EQ(idOf(lib + hidden), "") << hidden;
   }
   EXPECT_EQ(parentOf(lib + "/my.photos/p.jpg"), idOf(lib + "/my.photos"));
