@@ -24,7 +24,6 @@
 #include "Sync/CatalogBuilder.h"
 #include "TestHome.h"
 
-
 class LibraryTest : public TestHome {
  protected:
   static void SetUpTestSuite() {
@@ -61,11 +60,13 @@ class LibraryTest : public TestHome {
   std::unique_ptr<CatalogBuilder> makeBuilder(const std::vector<std::string>& folders) {
     auto made = std::make_unique<CatalogBuilder>(home);
     for (const std::string& folder : folders) made->addSharedPath(folder);
-    made->fileCataloguer().sizeWatch().setClock(WatchClock{[this] { return time(nullptr) + clockOffset; },
-                                   [this] {
-                                     ++sleeps;
-                                     if (onSleep) onSleep(sleeps);
-                                   }});
+    made->fileCataloguer().watchSet().setClock(
+        WatchClock{[this] { return time(nullptr) + clockOffset; }, [this] { return fakeMs; },
+                   [this](int64_t ms) {
+                     fakeMs += ms;
+                     ++sleeps;
+                     if (onSleep) onSleep(sleeps);
+                   }});
     return made;
   }
 
@@ -115,6 +116,7 @@ class LibraryTest : public TestHome {
   // Fresh files are older than every watch window unless a test says otherwise.
   time_t clockOffset = 3600;
   int sleeps = 0;
+  int64_t fakeMs = 0;
   std::function<void(int)> onSleep;
 };
 
