@@ -90,11 +90,6 @@ std::string formatSeconds(int64_t seconds) {
   return text;
 }
 
-void fillChannelsAndRate(const AVCodecParameters* audio, FileInfo& info) {
-  info.waveFormat.nChannels = static_cast<uint16_t>(audio->ch_layout.nb_channels);
-  info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(audio->sample_rate);
-}
-
 // A tag text field: how TagLib reads it, its ID3v2 frame, its libavformat
 // key and where it goes in the record.
 struct TextField {
@@ -207,7 +202,8 @@ std::string containerText(const AVFormatContext* input, const TextField& field,
 }
 
 // Reads tags and properties through TagLib into info. Returns whether TagLib
-// found the audio stream; missing receives the text fields no tag holds.
+// found the audio stream (a sampling rate); missing receives the text fields
+// no tag holds.
 bool readWithTagLib(FileInfo& info, std::vector<const TextField*>& missing) {
   // Average: exact lengths would mean reading whole VBR files.
   TagLib::FileRef file(info.fullPathName.c_str(), true, TagLib::AudioProperties::Average);
@@ -220,17 +216,18 @@ bool readWithTagLib(FileInfo& info, std::vector<const TextField*>& missing) {
     if (text.empty()) missing.push_back(&field);
   }
   const TagLib::AudioProperties* properties = file.isNull() ? nullptr : file.audioProperties();
-  // TagLib reports zeros for an MPEG file in which it found no frame.
-  if (properties == nullptr || properties->sampleRate() <= 0) return false;
+  if (properties == nullptr) return false;
   info.duration = formatSeconds(properties->lengthInSeconds());
   info.waveFormat.nChannels = static_cast<uint16_t>(properties->channels());
   info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(properties->sampleRate());
-  return true;
+  // TagLib reports zeros for an MPEG file in which it found no frame.
+  return properties->sampleRate() > 0;
 }
 
 // Fills in from libavformat the texts in missing and, when needsProperties,
-// the duration (whole seconds, as TagLib gives it), channels and sample rate.
-// A file libavformat cannot read either keeps what it has.
+// the sample rate and whichever of duration (whole seconds, as TagLib gives
+// it) and channels TagLib left at zero. A file libavformat cannot read
+// either keeps what it has.
 void fillFromContainer(FileInfo& info, const std::vector<const TextField*>& missing,
                        bool needsProperties) {
   // Tags are read with the header; only the numbers need the streams probed.
@@ -244,10 +241,15 @@ void fillFromContainer(FileInfo& info, const std::vector<const TextField*>& miss
     info.*field->member = containerText(input.get(), *field, info.fullPathName);
   }
   if (!needsProperties) return;
-  if (input->duration != AV_NOPTS_VALUE && input->duration >= 0) {
+  const AVCodecParameters* codec = audio->codecpar;
+  info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(codec->sample_rate);
+  if (info.waveFormat.nChannels == 0) {
+    info.waveFormat.nChannels = static_cast<uint16_t>(codec->ch_layout.nb_channels);
+  }
+  // The library's mark for "no duration" is negative.
+  if (info.duration == formatSeconds(0) && input->duration > 0) {
     info.duration = formatSeconds(input->duration / 1000000);
   }
-  fillChannelsAndRate(audio->codecpar, info);
 }
 
 }  // namespace
@@ -299,7 +301,8 @@ bool wmaAnalyze(FileInfo& info) {
   fillDurationAndBitRate(input.get(), info);
   int64_t bitRate = input->bit_rate;
   if (const AVStream* audio = lastAudioStream(input.get())) {
-    fillChannelsAndRate(audio->codecpar, info);
+    info.waveFormat.nChannels = static_cast<uint16_t>(audio->codecpar->ch_layout.nb_channels);
+    info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(audio->codecpar->sample_rate);
     // The container's rate is worked out from the file size, so it counts
     // the ASF packets' overhead as well: a 192 kb/s file would be "WMAFULL".
     if (audio->codecpar->bit_rate > 0) bitRate = audio->codecpar->bit_rate;
