@@ -126,6 +126,10 @@ TEST_F(ImageAnalyzerTest, BrokenFilesLeaveDefaultsAndNoRecord) {
       {"empty.jpg", ""},
       {"jpeg-inside.png", jpeg},
       {"cut-header.png", png.substr(0, 20)},
+      // A damaged file whose first chunk is not the header: its bytes 16 to
+      // 23 are no size.
+      {"text-chunk-first.png",
+       png.substr(0, 8) + std::string("\0\0\0\x09tEXtComment\0x\0\0\0\0", 21) + png.substr(8)},
       {"bmp-not-read.bmp", png},
   };
   for (const auto& [name, bytes] : files) {
