@@ -41,7 +41,8 @@ class Comparison {
   }
 
   // Walks the listing and the rows side by side, both sorted by path.
-  void run(std::vector<Finding>& out, std::vector<std::string>& gonePaths) {
+  // strayRowPaths gets the paths of the rows that the listing lacks.
+  void run(std::vector<Finding>& out, std::vector<std::string>& strayRowPaths) {
     size_t i = 0, j = 0;
     while (i < disk.size() || j < rows.size()) {
       size_t end = j;
@@ -55,7 +56,7 @@ class Comparison {
       if (end - j > 1) out.push_back(Finding{FindingKind::Duplicate, rows[j].path});
       if (!isOnDisk) {
         out.push_back(Finding{FindingKind::Stale, rows[j].path});
-        gonePaths.push_back(rows[j].path);
+        strayRowPaths.push_back(rows[j].path);
       } else {
         checkRowsOfPath(j, end, disk[i++].type, out);
       }
@@ -113,14 +114,14 @@ std::unordered_set<std::string> readLastListing(const std::string& homeDir) {
 // stale ones it still holds although they are gone (removed since): the
 // next cycle applies both.
 size_t countUnlistedChanges(const std::string& homeDir, const std::vector<Finding>& findings,
-                            const std::vector<std::string>& gonePaths) {
+                            const std::vector<std::string>& strayRowPaths) {
   std::unordered_set<std::string> listed = readLastListing(homeDir);
   if (listed.empty()) return 0;  // no daemon has listed the folders here
   size_t count = 0;
   for (const Finding& finding : findings) {
     if (finding.kind == FindingKind::Missing && listed.count(finding.text) == 0) ++count;
   }
-  for (const std::string& path : gonePaths) {
+  for (const std::string& path : strayRowPaths) {
     struct stat status;
     if (listed.count(path) != 0 && stat(path.c_str(), &status) != 0) ++count;
   }
@@ -201,12 +202,12 @@ bool runCheck(const CheckRequest& request, CheckResult& result, std::string& err
   result.diskPaths = disk.size();
   result.rows = rows.size();
 
-  std::vector<std::string> gonePaths;
-  Comparison(disk, rows, request.folderEntries).run(result.findings, gonePaths);
+  std::vector<std::string> strayRowPaths;
+  Comparison(disk, rows, request.folderEntries).run(result.findings, strayRowPaths);
   std::stable_sort(result.findings.begin(), result.findings.end(),
                    [](const Finding& a, const Finding& b) { return a.kind < b.kind; });
   if (!result.findings.empty()) {
-    result.unlistedChanges = countUnlistedChanges(request.homeDir, result.findings, gonePaths);
+    result.unlistedChanges = countUnlistedChanges(request.homeDir, result.findings, strayRowPaths);
     result.cycleInProgress = readCycleInProgress(request.homeDir);
   }
   return true;
