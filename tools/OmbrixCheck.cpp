@@ -48,39 +48,51 @@ void showProgress(size_t paths) {
   fprintf(stderr, "\rombrix-check: %zu paths listed", paths);
 }
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  bool isQuiet = false;
+// Reads [-q] [--] FOLDER... and DLNAHOME into request. Returns false with
+// the reason in errMsg.
+bool parseArguments(int argc, char* argv[], bool& isQuiet, check::CheckRequest& request,
+                    std::string& errMsg) {
   int first = 1;
   for (; first < argc && argv[first][0] == '-'; ++first) {
     if (std::strcmp(argv[first], "--") == 0) {
       ++first;
       break;
     }
-    if (std::strcmp(argv[first], "-q") != 0)
-      return fail("unknown option " + std::string(argv[first]));
+    if (std::strcmp(argv[first], "-q") != 0) {
+      errMsg = "unknown option " + std::string(argv[first]);
+      return false;
+    }
     isQuiet = true;
   }
-  if (first >= argc) return fail("usage: ombrix-check [-q] FOLDER...");
   const char* home = getenv("DLNAHOME");
-  if (home == nullptr) return fail("DLNAHOME is not set: run with the daemon's DLNAHOME");
-
-  check::CheckRequest request;
+  if (first >= argc) errMsg = "usage: ombrix-check [-q] FOLDER...";
+  if (first < argc && home == nullptr) errMsg = "DLNAHOME is not set: use the daemon's DLNAHOME";
+  if (!errMsg.empty()) return false;
   // The daemon removes one trailing "/" in main and one more in the builder.
   request.homeDir = Util::removeLastSlash(Util::removeLastSlash(home));
   for (int i = first; i < argc; ++i) {
-    if (!Util::isDirExist(argv[i]))
-      return fail("not a directory that can be opened: " + std::string(argv[i]));
+    if (!Util::isDirExist(argv[i])) {
+      errMsg = "not a directory that can be opened: " + std::string(argv[i]);
+      return false;
+    }
     request.folderEntries.push_back(folderEntry(argv[i]));
   }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  bool isQuiet = false;
+  check::CheckRequest request;
+  std::string errMsg;
+  if (!parseArguments(argc, argv, isQuiet, request, errMsg)) return fail(errMsg);
   bool isTerminal = isatty(STDERR_FILENO) == 1;
   if (isTerminal) request.progress = showProgress;
 
   check::CheckResult result;
-  std::string errMsg;
   bool isDone = check::runCheck(request, result, errMsg);
-  if (isTerminal) fputs("\r\033[K", stderr);
+  if (isTerminal) fputs("\r\033[K", stderr);  // the progress line
   if (!isDone) return fail(errMsg);
   if (!isQuiet) {
     for (const check::Finding& finding : result.findings) puts(check::findingLine(finding).c_str());
