@@ -36,10 +36,7 @@ int fail(const std::string& message) {
 // working directory without resolving anything in it, then gets a trailing
 // "/", so the paths come out exactly as the daemon stores them.
 std::string folderEntry(const std::string& folder) {
-  if (!folder.empty() && folder[0] == '/') return Util::addLastSlash(folder);
-  char buffer[4096];
-  if (getcwd(buffer, sizeof buffer) == nullptr) return Util::addLastSlash(folder);
-  return Util::addLastSlash(std::string(buffer) + "/" + folder);
+  return Util::addLastSlash(Util::makeAbsolute(folder));
 }
 
 // Rewrites one line of standard error with the count so far; it is erased

@@ -31,8 +31,7 @@ FileCataloguer::~FileCataloguer() = default;
 bool FileCataloguer::fillIfCatalogued(const std::string& path, FileInfo& info) {
   info.reset();
   info.fill(path);
-  return info.objType == ObjType::Image || info.objType == ObjType::Audio ||
-         info.objType == ObjType::Video;
+  return isCataloguedKind(info.objType);
 }
 
 // The analysers read untrusted bytes; they run in a child process so that a

@@ -30,8 +30,7 @@ int32_t cataloguedType(const char* name) {
   const char* dot = std::strrchr(name, '.');
   if (dot == nullptr) return 0;
   ObjType type = lookupObjType(dot + 1);
-  bool isCatalogued = type == ObjType::Image || type == ObjType::Audio || type == ObjType::Video;
-  return isCatalogued ? static_cast<int32_t>(type) : 0;
+  return isCataloguedKind(type) ? static_cast<int32_t>(type) : 0;
 }
 
 using DirKey = std::pair<dev_t, ino_t>;
