@@ -36,6 +36,11 @@ void afterFileWritten() {
   if (++filesWritten == signalAtFile) raise(signalToRaise);
 }
 
+int helperCount(int normal) {
+  const char* count = getenv("OMBRIX_TEST_HELPERS");
+  return count != nullptr && atoi(count) > 0 ? atoi(count) : normal;
+}
+
 }  // namespace TestSeams
 
 #endif

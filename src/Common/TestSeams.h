@@ -9,6 +9,8 @@
 //   OMBRIX_TEST_SIGNAL_AT_FILE "N:SIGNAL": raise SIGNAL once the Nth file's
 //                              rows are durable (kill -9 or a stop in the
 //                              middle of a build)
+//   OMBRIX_TEST_HELPERS        how many analysis helpers work at once
+//                              (instead of two), read when a cataloguer is made
 // In a release build the hooks are empty inline functions and the variables
 // mean nothing.
 #ifndef OMBRIX_COMMON_TESTSEAMS_H
@@ -20,9 +22,13 @@ namespace TestSeams {
 // Reads the variables above; called once at start-up.
 void applyEnvironment();
 void afterFileWritten();
+int helperCount(int normal);
 #else
 inline void applyEnvironment() {}
 inline void afterFileWritten() {}
+inline int helperCount(int normal) {
+  return normal;
+}
 #endif
 
 }  // namespace TestSeams

@@ -50,6 +50,7 @@ void Adjustment::adjustDatabase() {
     }
     applyDiffLine(line, db);
   }
+  cataloguer.endAnalysis();  // nothing to analyse until the next change
   refreshMaps(db, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
 }
 
@@ -118,6 +119,7 @@ bool Adjustment::retryPendingChanges() {
     writeLog(LogId::RetryInsert, path);
     if (!insertChangedPath(path, db)) remember(pendingInserts, path);
   }
+  cataloguer.endAnalysis();
   refreshMaps(db, LogId::RetryPruneFailed, LogId::RetryFillFailed);
   return true;
 }

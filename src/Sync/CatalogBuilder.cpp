@@ -12,10 +12,10 @@
 #include "Database/Database.h"
 #include "Sync/Walk.h"
 
-CatalogBuilder::CatalogBuilder(const std::string& homeDir)
+CatalogBuilder::CatalogBuilder(const std::string& homeDir, const std::string& helperPath)
     : files(homeDir),
       directories(folders),
-      cataloguer(directories),
+      cataloguer(directories, helperPath),
       changes(files, folders),
       adjustment(files, folders, directories, cataloguer) {}
 

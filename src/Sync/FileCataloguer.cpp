@@ -1,12 +1,13 @@
 // Sync/FileCataloguer.cpp: prepare a file, then write its two rows.
 #include "Sync/FileCataloguer.h"
 
+#include <utility>
+
 #include "Common/Logger.h"
 #include "Common/TestSeams.h"
 #include "Common/Util.h"
 #include "Database/CatalogSql.h"
 #include "Database/Database.h"
-#include "Media/AnalysisChild.h"
 #include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
 
@@ -25,7 +26,9 @@ std::string detailRow(int64_t id, const FileInfo& info) {
 
 }  // namespace
 
-FileCataloguer::FileCataloguer(DirectoryRows& directoryRows) : directories(directoryRows) {}
+FileCataloguer::FileCataloguer(DirectoryRows& directoryRows, const std::string& helperPath)
+    : directories(directoryRows),
+      pool({helperPath}, TestSeams::helperCount(AnalysisPool::kDefaultHelpers)) {}
 
 FileCataloguer::~FileCataloguer() = default;
 
@@ -43,19 +46,25 @@ bool FileCataloguer::fillIfCatalogued(const std::string& path, FileInfo& info) {
 }
 
 FileOutcome FileCataloguer::watchAndAnalyze(FileInfo& info) {
-  if (watch.waitForStableFile(info) != SizeWatch::Result::Stable) return FileOutcome::Gone;
-  analyze(info);
+  if (waitUntilStable(info) != FileOutcome::Ready) return FileOutcome::Gone;
+  takeAnalysis(pool.submit(info), info);
   return FileOutcome::Ready;
 }
 
-// The analysers read untrusted bytes; they run in a child process so that a
-// crash or a hang costs this file its details, never the service.
-void FileCataloguer::analyze(FileInfo& info) {
-  if (!analysisChild) analysisChild = std::make_unique<AnalysisChild>();
-  std::string reason;
-  if (!analysisChild->analyze(info, reason)) {
-    writeLog(LogId::AnalysisFailed, info.fullPathName + " (" + reason + ")");
+FileOutcome FileCataloguer::waitUntilStable(FileInfo& info) {
+  return watch.waitForStableFile(info) == SizeWatch::Result::Stable ? FileOutcome::Ready
+                                                                    : FileOutcome::Gone;
+}
+
+// The analysers read untrusted bytes; they run in helper processes so that
+// a crash or a hang costs this file its details, never the service.
+void FileCataloguer::takeAnalysis(AnalysisPool::Ticket ticket, FileInfo& info) {
+  AnalysisResult result = pool.take(ticket);
+  for (const CapturedRecord& record : result.records) writeLog(record.id, record.item);
+  if (!result.isAnalysed()) {
+    writeLog(LogId::AnalysisFailed, result.info.fullPathName + " (" + result.reason + ")");
   }
+  info = std::move(result.info);
 }
 
 FileResult FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Database& db) {

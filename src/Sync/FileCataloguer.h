@@ -6,16 +6,20 @@
 // may take many; writeRows then finds or enters the parent directory and
 // writes the OBJECTS row and its FILEDETAIL row (same ID) together, so the
 // media server never sees a file without its details.
+//
+// Analysis runs in helper processes (AnalysisPool). The walk hands files to
+// them as it finds them and takes the answers in walk order; one file at a
+// time (prepare) submits and takes at once. Taking an answer writes the log
+// records its analysis produced, so they come out in the files' order.
 #ifndef OMBRIX_SYNC_FILECATALOGUER_H
 #define OMBRIX_SYNC_FILECATALOGUER_H
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include "Media/AnalysisPool.h"
 #include "Sync/SizeWatch.h"
 
-class AnalysisChild;
 class Database;
 class DirectoryRows;
 class FileInfo;
@@ -35,7 +39,9 @@ struct FileResult {
 
 class FileCataloguer {
  public:
-  explicit FileCataloguer(DirectoryRows& directories);
+  // helperPath: the analysis helper (AnalysisPool::locateHelper in the
+  // service). Test builds may set the number of helpers (TestSeams).
+  FileCataloguer(DirectoryRows& directories, const std::string& helperPath);
   ~FileCataloguer();
   FileCataloguer(const FileCataloguer&) = delete;
   FileCataloguer& operator=(const FileCataloguer&) = delete;
@@ -49,6 +55,17 @@ class FileCataloguer {
   // Gone).
   bool fillIfCatalogued(const std::string& path, FileInfo& info);
   FileOutcome watchAndAnalyze(FileInfo& info);
+
+  // The walk's way: wait until the file is stable (Ready or Gone), submit
+  // it to analysis, and later take the answer into info, writing the
+  // records of its analysis (and "analysis failed: " when it failed).
+  FileOutcome waitUntilStable(FileInfo& info);
+  AnalysisPool& analysis() { return pool; }
+  void takeAnalysis(AnalysisPool::Ticket ticket, FileInfo& info);
+
+  // Once a walk or an adjustment is over: ends the helpers and forgets any
+  // answer not taken, so an idle daemon keeps no helper.
+  void endAnalysis() { pool.abandonAll(); }
 
   // Written or FailedInDatabase. A negative parentId is looked up, and a
   // missing parent directory is entered first.
@@ -64,12 +81,9 @@ class FileCataloguer {
 #endif
 
  private:
-  void analyze(FileInfo& info);
-
   DirectoryRows& directories;
   SizeWatch watch;
-  // Started on the first analysis and kept: one fork per crash, not per file.
-  std::unique_ptr<AnalysisChild> analysisChild;
+  AnalysisPool pool;
 };
 
 #endif  // OMBRIX_SYNC_FILECATALOGUER_H

@@ -1,9 +1,12 @@
 // Sync/Walk.cpp: the directory walk of the build and of the check.
 //
 // A directory's entries are taken in batches: first each new file of the
-// batch is watched and analysed, with the write group committed, then the
-// batch's rows are written in walk order inside the group, descending into
-// each directory as its row is written.
+// batch is watched, with the write group committed, and handed to the
+// analysis helpers, which work on the batch's files while the walk goes on;
+// then the batch's rows are written in walk order inside the group, each
+// file's analysis taken just before its rows, descending into each directory
+// as its row is written. The rows come out the same whatever the number of
+// helpers.
 #include "Sync/Walk.h"
 
 #include <dirent.h>
@@ -40,8 +43,8 @@ struct Walk::Entry {
 
   std::string path;
   Kind kind;
-  int64_t existingId = -1;  // check mode: the row that is already there
-  bool isReady = false;     // a new file, watched and analysed, to be written
+  int64_t existingId = -1;          // check mode: the row that is already there
+  AnalysisPool::Ticket ticket = 0;  // a new file, watched and being analysed
   FileInfo info;
 };
 
@@ -52,6 +55,10 @@ Walk::Walk(WalkMode walkMode, Database& database, DirectoryRows& directoryRows,
       directories(directoryRows),
       files(fileCataloguer),
       group(database) {}
+
+Walk::~Walk() {
+  files.endAnalysis();
+}
 
 void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
   ancestors.clear();
@@ -94,7 +101,7 @@ void Walk::walkDir(const std::string& dirPath, int64_t parentId) {
 }
 
 // Classifies one entry; a new file of a catalogued kind is watched and
-// analysed here, before any row of the batch is written.
+// submitted to analysis here, before any row of the batch is written.
 void Walk::lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries) {
   group.commitIfDue();
   if (Util::isDirExist(entryPath)) {
@@ -110,8 +117,8 @@ void Walk::lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries
   if (file.existingId < 0) {
     if (!files.fillIfCatalogued(entryPath, file.info)) return;
     group.beforeSlowWork();
-    if (files.watchAndAnalyze(file.info) != FileOutcome::Ready) return;
-    file.isReady = true;
+    if (files.waitUntilStable(file.info) != FileOutcome::Ready) return;
+    file.ticket = files.analysis().submit(file.info);
   }
   entries.push_back(std::move(file));
 }
@@ -121,7 +128,9 @@ void Walk::lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries
 // must stop too.
 bool Walk::writeEntries(std::vector<Entry>& entries, int64_t parentId) {
   std::string marks;  // FOUND marks of entries met again, sent together
-  for (Entry& entry : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    Entry& entry = entries[i];
+    if (entry.ticket != 0) awaitAnalyses(entries, i);
     group.beforeWrite();
     if (entry.existingId >= 0) {
       marks += CatalogSql::setFound(entry.existingId);
@@ -134,7 +143,8 @@ bool Walk::writeEntries(std::vector<Entry>& entries, int64_t parentId) {
         writeLog(LogId::WalkStopped);
         return false;
       }
-    } else if (entry.isReady) {
+    } else if (entry.ticket != 0) {
+      files.takeAnalysis(entry.ticket, entry.info);
       FileResult written = files.writeRows(entry.info, parentId, db);
       if (written.outcome == FileOutcome::Written)
         lastDetailId = std::max(lastDetailId, written.id);
@@ -142,6 +152,20 @@ bool Walk::writeEntries(std::vector<Entry>& entries, int64_t parentId) {
   }
   markFound(marks);
   return true;
+}
+
+// The write group may not stay open while a helper works. When this file's
+// answer is not in yet, the group is committed and the rest of the batch
+// awaited, so that its rows then go into one group rather than one commit
+// per file.
+void Walk::awaitAnalyses(const std::vector<Entry>& entries, size_t from) {
+  AnalysisPool& pool = files.analysis();
+  pool.pump(0);
+  if (pool.isDone(entries[from].ticket)) return;
+  group.beforeSlowWork();
+  for (size_t i = from; i < entries.size(); ++i) {
+    if (entries[i].ticket != 0) pool.wait(entries[i].ticket);
+  }
 }
 
 // The marks only ever set FOUND, so their order among the other rows'

@@ -36,6 +36,8 @@ enum class WalkMode { Build, Check };
 class Walk {
  public:
   Walk(WalkMode mode, Database& db, DirectoryRows& directories, FileCataloguer& files);
+  // Ends the analysis helpers: a walk is the end of a burst of work.
+  ~Walk();
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
@@ -53,6 +55,7 @@ class Walk {
   void walkDir(const std::string& dirPath, int64_t parentId);
   void lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries);
   bool writeEntries(std::vector<Entry>& entries, int64_t parentId);
+  void awaitAnalyses(const std::vector<Entry>& entries, size_t from);
   void visitDirectory(const std::string& entryPath, int64_t parentId);
   void markFound(std::string& marks);
   void fillMapsSinceLastFill();
