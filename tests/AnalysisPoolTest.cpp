@@ -38,6 +38,18 @@ uint32_t fingerprint(const std::string& bytes) {
   return hash;
 }
 
+// The log's records in two lists: "Insert file: " records, which wait for
+// their write group's commit and so follow its timing, and all the others.
+std::vector<std::string> splitLog(const std::string& log, bool inserts) {
+  std::vector<std::string> records;
+  for (size_t start = 0, next; start < log.size(); start = next) {
+    next = std::min(log.find("\n[", start), log.size() - 1) + 1;  // records start a line
+    std::string record = log.substr(start, next - start);
+    if ((record.rfind("[Ombrix].[401]", 0) == 0) == inserts) records.push_back(record);
+  }
+  return records;
+}
+
 TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndStrictlyRead) {
   FileInfo info = filled("/m/Ünïcode 'q'.jpg");
   info.fileSize = -1;
@@ -215,7 +227,8 @@ TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
   }
   Logger::getInstance().setLevel(0);
   EXPECT_EQ(tables[0], tables[1]);
-  EXPECT_EQ(logs[0], logs[1]);
+  for (bool inserts : {false, true})
+    EXPECT_EQ(splitLog(logs[0], inserts), splitLog(logs[1], inserts));
   EXPECT_EQ(tables[0][0].size(), 148u);  // the folder, three below it, 144 files
   EXPECT_EQ(catalogtest::count(logs[1], "jpgAnalyze: 150*150\n"), 95u);
   EXPECT_EQ(catalogtest::count(logs[1], "analysis failed: " + lib + "/ombrix-crash-test.mp3 ("),

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <deque>
 #include <string>
 
 #include "Analyze/Sandbox.h"
@@ -28,6 +29,18 @@
 #include "Media/FileInfo.h"
 
 namespace {
+
+// The text encodings the analysers may ask glibc to convert from: BIG5 and
+// Latin-1 for tags (AudioAnalyzer), and the DVB text encodings of
+// libavformat's MPEG-TS reader (the names its library file carries). glibc
+// maps a converter's code when it is first opened, and again once its last
+// user has closed it; the sandbox lets no new code be mapped, so each is
+// opened before it and kept open.
+constexpr const char* kTextEncodings[] = {
+    "BIG5",        "ISO-8859-1",  "ISO6937",     "ISO-8859-2",  "ISO-8859-3",
+    "ISO-8859-4",  "ISO-8859-5",  "ISO-8859-6",  "ISO-8859-7",  "ISO-8859-8",
+    "ISO-8859-9",  "ISO-8859-10", "ISO-8859-11", "ISO-8859-13", "ISO-8859-14",
+    "ISO-8859-15", "UCS-2BE",     "GB2312",      "KSC_5601"};
 
 #ifdef OMBRIX_TEST_SEAMS
 // Test builds only: a file named ombrix-crash-test* makes the analysis
@@ -83,11 +96,8 @@ int main() {
   closefrom(STDERR_FILENO + 1);
   Logger::getInstance().startCapture();
   initAvLibrary();
-  // Tag texts are converted from BIG5 or Latin-1, and glibc loads each
-  // converter's code on first use (and again after its last user closes it).
-  // Loaded now and kept, since the sandbox lets no new code be mapped.
-  IconvHandle big5("UTF-8", "BIG5");
-  IconvHandle latin1("UTF-8", "ISO-8859-1");
+  std::deque<IconvHandle> converters;
+  for (const char* encoding : kTextEncodings) converters.emplace_back("UTF-8", encoding);
   Sandbox::enter();
   serve();
   // Not exit(): static destructors and the sanitizers' exit checks would
