@@ -108,7 +108,7 @@ AnalysisPool::Ticket AnalysisPool::submit(const FileInfo& info) {
   Ticket ticket = ++lastTicket;
   pending.emplace(ticket, info);
   queued.push_back(ticket);
-  dispatch();
+  pump(0);  // also hands the next request to a helper that has answered meanwhile
   return ticket;
 }
 

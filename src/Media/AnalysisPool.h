@@ -70,8 +70,9 @@ class AnalysisPool {
   AnalysisPool(const AnalysisPool&) = delete;
   AnalysisPool& operator=(const AnalysisPool&) = delete;
 
-  // Queues info and returns at once; a free helper starts on it before the
-  // call returns.
+  // Queues info and returns at once, after what progress it can make
+  // without waiting (pump(0)): a free helper starts on it before the call
+  // returns.
   Ticket submit(const FileInfo& info);
 
   // Makes what progress it can for up to timeoutMs (0: only what is ready

@@ -30,6 +30,11 @@ namespace {
 // folder does not pile up analysed records in memory.
 constexpr size_t kEntriesPerBatch = 128;
 
+// How many analyses the writer waits for once it has to wait: enough that
+// it then writes a run of rows while the helpers work on the rest of the
+// batch, few enough that a batch costs a handful of commits, not one each.
+constexpr size_t kAnalysesAwaited = 32;
+
 bool exitRequested() {
   return AppStatus::getInstance().getAppExit();
 }
@@ -155,16 +160,19 @@ bool Walk::writeEntries(std::vector<Entry>& entries, int64_t parentId) {
 }
 
 // The write group may not stay open while a helper works. When this file's
-// answer is not in yet, the group is committed and the rest of the batch
-// awaited, so that its rows then go into one group rather than one commit
-// per file.
+// answer is not in yet, the group is committed and the answers of this file
+// and the next few awaited, so that their rows then go into one group
+// rather than one commit each.
 void Walk::awaitAnalyses(const std::vector<Entry>& entries, size_t from) {
   AnalysisPool& pool = files.analysis();
   pool.pump(0);
   if (pool.isDone(entries[from].ticket)) return;
   group.beforeSlowWork();
-  for (size_t i = from; i < entries.size(); ++i) {
-    if (entries[i].ticket != 0) pool.wait(entries[i].ticket);
+  size_t awaited = 0;
+  for (size_t i = from; i < entries.size() && awaited < kAnalysesAwaited; ++i) {
+    if (entries[i].ticket == 0) continue;
+    pool.wait(entries[i].ticket);
+    ++awaited;
   }
 }
 
