@@ -36,6 +36,12 @@ void afterFileWritten() {
   if (++filesWritten == signalAtFile) raise(signalToRaise);
 }
 
+std::vector<std::string> helperCommand(const std::string& helperPath) {
+  const char* emulator = getenv("OMBRIX_TEST_EMULATOR");
+  if (emulator == nullptr || *emulator == '\0') return {helperPath};
+  return {emulator, helperPath};
+}
+
 int helperCount(int normal) {
   const char* count = getenv("OMBRIX_TEST_HELPERS");
   return count != nullptr && atoi(count) > 0 ? atoi(count) : normal;

@@ -11,10 +11,16 @@
 //                              middle of a build)
 //   OMBRIX_TEST_HELPERS        how many analysis helpers work at once
 //                              (instead of two), read when a cataloguer is made
+//   OMBRIX_TEST_EMULATOR       the program that runs the analysis helper (the
+//                              cross suites' qemu-user, since a cross-built
+//                              helper cannot be started directly)
 // In a release build the hooks are empty inline functions and the variables
 // mean nothing.
 #ifndef OMBRIX_COMMON_TESTSEAMS_H
 #define OMBRIX_COMMON_TESTSEAMS_H
+
+#include <string>
+#include <vector>
 
 namespace TestSeams {
 
@@ -23,11 +29,15 @@ namespace TestSeams {
 void applyEnvironment();
 void afterFileWritten();
 int helperCount(int normal);
+std::vector<std::string> helperCommand(const std::string& helperPath);
 #else
 inline void applyEnvironment() {}
 inline void afterFileWritten() {}
 inline int helperCount(int normal) {
   return normal;
+}
+inline std::vector<std::string> helperCommand(const std::string& helperPath) {
+  return {helperPath};
 }
 #endif
 

@@ -28,7 +28,8 @@ std::string detailRow(int64_t id, const FileInfo& info) {
 
 FileCataloguer::FileCataloguer(DirectoryRows& directoryRows, const std::string& helperPath)
     : directories(directoryRows),
-      pool({helperPath}, TestSeams::helperCount(AnalysisPool::kDefaultHelpers)) {}
+      pool(TestSeams::helperCommand(helperPath),
+           TestSeams::helperCount(AnalysisPool::kDefaultHelpers)) {}
 
 FileCataloguer::~FileCataloguer() = default;
 

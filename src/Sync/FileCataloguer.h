@@ -40,7 +40,8 @@ struct FileResult {
 class FileCataloguer {
  public:
   // helperPath: the analysis helper (AnalysisPool::locateHelper in the
-  // service). Test builds may set the number of helpers (TestSeams).
+  // service). Test builds may set how many run at once, and what runs them
+  // (TestSeams).
   FileCataloguer(DirectoryRows& directories, const std::string& helperPath);
   ~FileCataloguer();
   FileCataloguer(const FileCataloguer&) = delete;
