@@ -254,12 +254,6 @@ void AnalysisPool::acceptAnswer(Helper& helper, const std::string& payload) {
     failHelper(helper, AnalysisOutcome::Garbage, "analysis process answered garbage");
     return;
   }
-  auto isRepeatedNote = [this](const CapturedRecord& record) {
-    if (record.id != LogId::SandboxIncomplete) return false;
-    return std::exchange(isSandboxNoted, true);
-  };
-  result.records.erase(std::remove_if(result.records.begin(), result.records.end(), isRepeatedNote),
-                       result.records.end());
   result.outcome = AnalysisOutcome::Analysed;
   finish(std::exchange(helper.ticket, 0), std::move(result));
 }
@@ -320,6 +314,13 @@ AnalysisResult AnalysisPool::take(Ticket ticket) {
   }
   AnalysisResult result = std::move(found->second);
   done.erase(found);
+  // Decided here, not as answers arrive, so that the note goes with the
+  // first answer taken whatever order the helpers finished in.
+  auto isRepeatedNote = [this](const CapturedRecord& record) {
+    return record.id == LogId::SandboxIncomplete && std::exchange(isSandboxNoted, true);
+  };
+  result.records.erase(std::remove_if(result.records.begin(), result.records.end(), isRepeatedNote),
+                       result.records.end());
   return result;
 }
 

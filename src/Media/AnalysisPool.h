@@ -143,7 +143,7 @@ class AnalysisPool {
   std::map<Ticket, AnalysisResult> done;
   std::vector<Helper> helpers;
   // A helper without its full sandbox says so with every start; the log
-  // needs it once.
+  // needs it once, with the first answer taken.
   bool isSandboxNoted = false;
 };
 
