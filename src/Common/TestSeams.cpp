@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "Common/AppStatus.h"
 
@@ -37,9 +38,13 @@ void afterFileWritten() {
 }
 
 std::vector<std::string> helperCommand(const std::string& helperPath) {
-  const char* emulator = getenv("OMBRIX_TEST_EMULATOR");
-  if (emulator == nullptr || *emulator == '\0') return {helperPath};
-  return {emulator, helperPath};
+  std::vector<std::string> command;
+  if (const char* emulator = getenv("OMBRIX_TEST_EMULATOR")) {
+    std::istringstream words(emulator);
+    for (std::string word; words >> word;) command.push_back(word);
+  }
+  command.push_back(helperPath);
+  return command;
 }
 
 int helperCount(int normal) {

@@ -11,9 +11,10 @@
 //                              middle of a build)
 //   OMBRIX_TEST_HELPERS        how many analysis helpers work at once
 //                              (instead of two), read when a cataloguer is made
-//   OMBRIX_TEST_EMULATOR       the program that runs the analysis helper (the
-//                              cross suites' qemu-user, since a cross-built
-//                              helper cannot be started directly)
+//   OMBRIX_TEST_EMULATOR       the program, and its arguments separated by
+//                              blanks, that runs the analysis helper (the
+//                              cross suites' qemu-user: a cross-built helper
+//                              cannot be started directly)
 // In a release build the hooks are empty inline functions and the variables
 // mean nothing.
 #ifndef OMBRIX_COMMON_TESTSEAMS_H
