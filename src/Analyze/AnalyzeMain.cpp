@@ -29,6 +29,7 @@
 #include "Analyze/Sandbox.h"
 #include "Common/Handles.h"
 #include "Common/Logger.h"
+#include "Common/TestSeams.h"
 #include "Media/AnalysisProtocol.h"
 #include "Media/AvLibrary.h"
 #include "Media/FileInfo.h"
@@ -79,16 +80,20 @@ void misbehaveIfAsked(const FileInfo&) {}
 // Start-up reads far more of the libraries than analysis ever uses: the
 // loader's relocation and symbol tables of some 140 libraries, and their
 // initialisers, stay mapped (and counted in each helper's memory) until
-// dropped. Only read-only file mappings with no page written to (relocated
-// data is made read-only after the loader wrote it) are dropped, so nothing
-// is lost: a page the analysers need comes back from the page cache at its
-// first touch. Two helpers then hold about 20 MB less.
+// dropped. Only read-only file mappings whose resident pages the kernel shows
+// all clean are dropped (relocated data is made read-only after the loader
+// wrote it), so nothing is lost: a page the analysers need comes back from
+// the page cache at its first touch. Two helpers then hold about 20 MB less.
+// qemu-user, which runs the cross suites, shows its own idea of the pages,
+// which is not exact enough for this.
 void dropStartupPages() {
+  if (TestSeams::isHelperEmulated()) return;
   FileHandle smaps(fopen("/proc/self/smaps", "re"));
   if (!smaps) return;
   char line[512];
   uintptr_t start = 0, end = 0;
-  bool isClean = false;
+  bool isReadOnlyFile = false;
+  unsigned long long resident = 0, clean = 0, kept = 0;
   while (fgets(line, sizeof line, smaps.get()) != nullptr) {
     uintptr_t from = 0, to = 0;
     char perms[8] = "", path = 0;
@@ -99,11 +104,17 @@ void dropStartupPages() {
         3) {
       start = from;
       end = to;
-      isClean = perms[1] != 'w' && path == '/';
-    } else if (sscanf(line, "Private_Dirty: %llu", &kb) == 1 ||
-               sscanf(line, "Anonymous: %llu", &kb) == 1 || sscanf(line, "Swap: %llu", &kb) == 1) {
-      if (kb != 0) isClean = false;  // a written page, maybe swapped out: keep the mapping
-    } else if (strncmp(line, "VmFlags:", 8) == 0 && isClean) {
+      isReadOnlyFile = perms[1] != 'w' && path == '/';
+      resident = clean = kept = 0;
+    } else if (sscanf(line, "Rss: %llu", &kb) == 1) {
+      resident = kb;
+    } else if (sscanf(line, "Shared_Clean: %llu", &kb) == 1 ||
+               sscanf(line, "Private_Clean: %llu", &kb) == 1) {
+      clean += kb;
+    } else if (sscanf(line, "Anonymous: %llu", &kb) == 1 || sscanf(line, "Swap: %llu", &kb) == 1) {
+      kept += kb;  // a written page, maybe swapped out
+    } else if (strncmp(line, "VmFlags:", 8) == 0 && isReadOnlyFile && resident > 0 &&
+               resident == clean && kept == 0) {
       madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
     }
   }

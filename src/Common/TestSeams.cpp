@@ -47,6 +47,11 @@ std::vector<std::string> helperCommand(const std::string& helperPath) {
   return command;
 }
 
+bool isHelperEmulated() {
+  const char* emulator = getenv("OMBRIX_TEST_EMULATOR");
+  return emulator != nullptr && *emulator != '\0';
+}
+
 int helperCount(int normal) {
   const char* count = getenv("OMBRIX_TEST_HELPERS");
   return count != nullptr && atoi(count) > 0 ? atoi(count) : normal;

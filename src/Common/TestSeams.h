@@ -31,6 +31,8 @@ void applyEnvironment();
 void afterFileWritten();
 int helperCount(int normal);
 std::vector<std::string> helperCommand(const std::string& helperPath);
+// In the helper: whether it runs under OMBRIX_TEST_EMULATOR.
+bool isHelperEmulated();
 #else
 inline void applyEnvironment() {}
 inline void afterFileWritten() {}
@@ -39,6 +41,9 @@ inline int helperCount(int normal) {
 }
 inline std::vector<std::string> helperCommand(const std::string& helperPath) {
   return {helperPath};
+}
+inline bool isHelperEmulated() {
+  return false;
 }
 #endif
 
