@@ -15,8 +15,14 @@
 #            to the "Adjust DB Time = " record (MiniDLNA: inotify, to the
 #            moment its database shows the change)
 # with the peak memory (VmHWM) of the daemon and of its children (Ombrix's
-# analysis child, find, diff; MiniDLNA's scanner) in each phase, and the
-# size of the catalogue file.
+# analysis helpers, find, diff; MiniDLNA's scanner) in each phase, the peak of
+# the resident and the proportional memory (Rss and Pss from smaps_rollup)
+# summed over the daemon and every process below it, the footprint a minute
+# after the first build (idle, between cycles), and the size of the
+# catalogue file.
+#
+# BASELINE=COMMIT also builds that commit (a clean export) and measures its
+# first build and idle footprint in the same run, right before Ombrix's.
 #
 # Ombrix runs as `DLNAHOME=$home Ombrix 4 CORPUS/` with $home/diff a link to
 # /usr/bin/diff, under libfaketime (clock +2h, stat() real) so that a freshly
@@ -33,6 +39,7 @@
 #      FROM_HEAD=1 (build the last commit, not the working tree),
 #      SKIP_CHECK1=1 (no Ombrix restart after the 1% change), MINIDLNA_FIRST=1,
 #      SKIP_MINIDLNA=1, SKIP_OMBRIX=1, SKIP_IDLE_TREES=1, KEEP=1 (keep the work directories),
+#      BASELINE=COMMIT (an earlier Ombrix, first build and idle footprint only),
 #      IDLE_CYCLES (2), TIMEOUT seconds per phase (7200), PORT (18200),
 #      RESULTS_DIR (bench/results), FAKE_OFFSET (+2h).
 set -euo pipefail
@@ -107,6 +114,20 @@ else
   COMMIT="unknown (SKIP_BUILD=1; HEAD is $COMMIT)"
 fi
 [[ -x $BIN ]] || die "$BIN was not built"
+
+# The earlier commit, built the same way from a clean export.
+BASE_BIN="" BASE_COMMIT=""
+if [[ -n ${BASELINE:-} ]]; then
+  BASE_COMMIT=$(git -C "$ROOT" rev-parse --short "$BASELINE") || die "no commit $BASELINE"
+  rm -rf "$ROOT/build/bench-baseline-src"; mkdir -p "$ROOT/build/bench-baseline-src"
+  git -C "$ROOT" archive "$BASE_COMMIT" | tar -x -C "$ROOT/build/bench-baseline-src"
+  say "building the Release tree build/bench-baseline from $BASE_COMMIT"
+  rm -f "$ROOT/build/bench-baseline/CMakeCache.txt"
+  cmake -S "$ROOT/build/bench-baseline-src" -B "$ROOT/build/bench-baseline" -DCMAKE_BUILD_TYPE=Release -DOMBRIX_TESTS=OFF >/dev/null
+  cmake --build "$ROOT/build/bench-baseline" -j "$(nproc)" >/dev/null
+  BASE_BIN=$ROOT/build/bench-baseline/Ombrix
+  [[ -x $BASE_BIN ]] || die "$BASE_BIN was not built"
+fi
 
 # ------------------------------------------------------------------ faketime self-check
 # The clock must run ahead while stat() stays real, or every fresh copy is
@@ -260,23 +281,37 @@ load1() { local l; read -r l _ < /proc/loadavg; LOADS+="$1 $l, "; }
 # A child started with posix_spawn shares the parent's memory until it
 # execs (vfork), and shows the parent's VmHWM under the parent's name; a
 # child with the parent's name counts only once seen in two samples in a row.
+# Rss and Pss of a process in kB (0 when gone), from smaps_rollup: Pss
+# shares each page among the processes that map it, so the sum over a tree
+# counts shared libraries once.
+proc_pss() {
+  local k v
+  RSS=0 PSS=0
+  { while read -r k v _; do case $k in Rss:) RSS=$v ;; Pss:) PSS=$v; break ;; esac; done < /proc/"$1"/smaps_rollup; } 2>/dev/null || true
+}
 declare -A SEEN=() SEEN_NOW=()
-reset_peaks() { ROOT_HWM=0 CHILD_HWM=0 CHILD_NAME=- SEEN=(); }
+reset_peaks() { ROOT_HWM=0 CHILD_HWM=0 CHILD_NAME=- SEEN=() SUM_RSS_PEAK=0 SUM_PSS_PEAK=0; }
+# Also sums Rss and Pss over the tree (SUM_RSS, SUM_PSS, SUM_NAMES) and keeps
+# their peaks.
 sample_tree() {
   local p root_comm
   tree_pids "$1"
   proc_comm "$1"; root_comm=$COMM
-  SEEN_NOW=()
+  SEEN_NOW=() SUM_RSS=0 SUM_PSS=0 SUM_NAMES=""
   for p in "${TREE[@]}"; do
     proc_field "$p" VmHWM
     if [[ $p == "$1" ]]; then
       if (( FIELD > ROOT_HWM )); then ROOT_HWM=$FIELD; fi
+      proc_pss "$p"; SUM_RSS=$(( SUM_RSS + RSS )) SUM_PSS=$(( SUM_PSS + PSS )) SUM_NAMES+="$root_comm "
       continue
     fi
     proc_comm "$p"; SEEN_NOW[$p]=1
     [[ $COMM == "$root_comm" && -z ${SEEN[$p]:-} ]] && continue
     if (( FIELD > CHILD_HWM )); then CHILD_HWM=$FIELD; CHILD_NAME=$COMM; fi
+    proc_pss "$p"; SUM_RSS=$(( SUM_RSS + RSS )) SUM_PSS=$(( SUM_PSS + PSS )) SUM_NAMES+="$COMM "
   done
+  if (( SUM_RSS > SUM_RSS_PEAK )); then SUM_RSS_PEAK=$SUM_RSS; fi
+  if (( SUM_PSS > SUM_PSS_PEAK )); then SUM_PSS_PEAK=$SUM_PSS; fi
   SEEN=(); for p in "${!SEEN_NOW[@]}"; do SEEN[$p]=1; done
   return 0
 }
@@ -377,6 +412,13 @@ stop_ombrix() {
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 peak_text() { printf '%s MB (daemon %s, %s %s)' "$(mb $(( ROOT_HWM + CHILD_HWM )))" "$(mb "$ROOT_HWM")" "$CHILD_NAME" "$(mb "$CHILD_HWM")"; }
+sum_peak_text() { printf 'Rss %s MB, Pss %s MB' "$(mb "$SUM_RSS_PEAK")" "$(mb "$SUM_PSS_PEAK")"; }
+# The tree's memory now, one sample after a settle of a second (a process
+# started with posix_spawn has the parent's memory until it execs).
+footprint_text() {
+  SEEN=(); sample_tree "$1"; nap 1; sample_tree "$1"
+  printf 'Rss %s MB, Pss %s MB (%s)' "$(mb "$SUM_RSS")" "$(mb "$SUM_PSS")" "${SUM_NAMES% }"
+}
 db_rows() { sqlite3 "$1" "SELECT COUNT(*) FROM OBJECTS WHERE TYPE IN (1,2,3)"; }
 
 # idle_cycles CYCLES: CPU of whole service cycles without a change, from one
@@ -406,6 +448,36 @@ tool_costs() { # tool_costs FOLDER -> TOOLS text
   rm -rf "$tmp"
 }
 
+# idle_footprint: waits until a minute has passed since the build record,
+# then for the end of the next quiet cycle, and takes the footprint of the
+# daemon and what it keeps: what an idle appliance carries between cycles.
+idle_footprint() {
+  local t_build=${REC_T[build]%.*}
+  while (( ${EPOCHREALTIME%.*} - t_build < 60 )); do
+    poll_log; alive "$OM_PID" || om_fail "Ombrix ended while idle"; nap 0.2
+  done
+  wait_record idle
+  IDLE_FOOT=$(footprint_text "$OM_PID")
+}
+
+# The earlier commit: first build and idle footprint only.
+run_baseline() {
+  local home=$WORK/ombrix-baseline main_bin=$BIN
+  rm -rf "$home"; mkdir -p "$home"
+  BIN=$BASE_BIN
+  say "Ombrix at $BASE_COMMIT: first build"; load1 "Ombrix $BASE_COMMIT build"
+  start_ombrix "$home" 1 "$CORPUS/"
+  wait_record build
+  P_BUILD_WALL=$(elapsed "$OM_T0" "${REC_T[build]}"); P_BUILD_REPORTED=${REC_V[build]}
+  P_BUILD_PEAK=$(peak_text); P_BUILD_SUM=$(sum_peak_text); P_BUILD_CPU=$(secs "${REC_CPU[build]}")
+  P_ROWS=$(db_rows "$home/nstemp/daskor.db")
+  say "  build: $P_BUILD_WALL s, $P_ROWS files, $P_BUILD_PEAK; $P_BUILD_SUM"
+  idle_footprint; P_IDLE_FOOT=$IDLE_FOOT
+  say "  idle a minute after the build: $P_IDLE_FOOT"
+  stop_ombrix
+  BIN=$main_bin
+}
+
 run_ombrix() {
   local home=$WORK/ombrix db
   rm -rf "$home"; mkdir -p "$home"
@@ -415,14 +487,16 @@ run_ombrix() {
   start_ombrix "$home" 1 "$CORPUS/"
   wait_record build
   O_BUILD_WALL=$(elapsed "$OM_T0" "${REC_T[build]}"); O_BUILD_REPORTED=${REC_V[build]}
-  O_BUILD_PEAK=$(peak_text); O_BUILD_CPU=$(secs "${REC_CPU[build]}")
+  O_BUILD_PEAK=$(peak_text); O_BUILD_SUM=$(sum_peak_text); O_BUILD_CPU=$(secs "${REC_CPU[build]}")
   O_ROWS=$(db_rows "$db")
   O_BYTYPE=$(sqlite3 -separator '=' "$db" "SELECT TYPE, COUNT(*) FROM OBJECTS GROUP BY TYPE ORDER BY TYPE" | tr '\n' ' ')
   O_DB_BYTES=$(stat -c %s "$db")
-  say "  build: $O_BUILD_WALL s, $O_ROWS files, $O_BUILD_PEAK"
+  say "  build: $O_BUILD_WALL s, $O_ROWS files, $O_BUILD_PEAK; $O_BUILD_SUM"
   say "Ombrix: idle cycles on the corpus ($NPATHS paths)"
   idle_cycles "$IDLE_CYCLES"; O_IDLE_CORPUS=$IDLE_CPU O_IDLE_CORPUS_PEAK=$IDLE_PEAK
   say "  idle: $IDLE_CPU s CPU per cycle, $IDLE_PEAK"
+  idle_footprint; O_IDLE_FOOT=$IDLE_FOOT
+  say "  idle a minute after the build: $O_IDLE_FOOT"
   stop_ombrix
   tool_costs "$CORPUS"; O_TOOLS_CORPUS=$TOOLS
 
@@ -545,7 +619,11 @@ run_minidlna() {
   say "MiniDLNA $("$MINIDLNAD" -V 2>/dev/null | awk '{print $NF}'): full scan"; load1 "MiniDLNA scan"
   start_minidlna "$dir" no "$MD_QUIET"
   wait_scan_end 'Finished parsing playlists\.'
-  M_BUILD_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_BUILD_PEAK=$(peak_text); M_BUILD_CPU=$MD_CPU
+  M_BUILD_WALL=$(elapsed "$MD_T0" "$MD_T1"); M_BUILD_PEAK=$(peak_text); M_BUILD_SUM=$(sum_peak_text); M_BUILD_CPU=$MD_CPU
+  local t_scan=${MD_T1%.*}
+  while (( ${EPOCHREALTIME%.*} - t_scan < 60 )); do alive "$MD_PID" || md_fail "minidlnad ended while idle"; nap 0.2; done
+  M_IDLE_FOOT=$(footprint_text "$MD_PID")
+  say "  idle a minute after the scan: $M_IDLE_FOOT"
   stop_minidlna
   M_ROWS=$(md_count)
   M_DB_BYTES=$(stat -c %s "$dir/db/files.db")
@@ -613,7 +691,7 @@ cleanup() {
   [[ -n ${OM_PID:-} ]] && stop_ombrix
   [[ -n ${MD_PID:-} ]] && stop_minidlna
   restore_corpus
-  if [[ $KEEP != 1 ]]; then rm -rf "$WORK/ombrix" "$WORK/ombrix-paths" "$WORK/minidlna"; fi
+  if [[ $KEEP != 1 ]]; then rm -rf "$WORK/ombrix" "$WORK/ombrix-baseline" "$WORK/ombrix-paths" "$WORK/minidlna"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -627,6 +705,9 @@ say "corpus: $NFILES files ($NMEDIA media files outside hidden paths), $NPATHS p
 # MINIDLNA_FIRST=1 takes the peer's (short) figures first, so that a long
 # run cut short still has them.
 if [[ ${MINIDLNA_FIRST:-0} == 1 && ${SKIP_MINIDLNA:-0} != 1 ]]; then run_minidlna; fi
+# Both first builds read a warm page cache: the corpus is read once first.
+find "$CORPUS" -type f -print0 | xargs -0 cat > /dev/null
+if [[ -n $BASE_BIN && ${SKIP_OMBRIX:-0} != 1 ]]; then run_baseline; fi
 if [[ ${SKIP_OMBRIX:-0} != 1 ]]; then run_ombrix; fi
 if [[ ${MINIDLNA_FIRST:-0} != 1 && ${SKIP_MINIDLNA:-0} != 1 ]]; then run_minidlna; fi
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -641,44 +722,50 @@ MEM=$(awk '/^MemTotal/ {printf "%.1f GB", $2 / 1048576}' /proc/meminfo)
 OUT=$RESULTS_DIR/$(date -u +%Y-%m-%d)-N$N.md
 M=${SKIP_MINIDLNA:-0}
 m() { if [[ $M == 1 ]]; then echo "not run"; else echo "$1"; fi; }
+b() { if [[ -z $BASE_BIN ]]; then echo "not run"; else echo "$1"; fi; }
 
 {
   echo "# Ombrix and MiniDLNA, N = $N"
   echo
-  echo "Run of $RUN_START, Ombrix at commit $COMMIT (Release build), MiniDLNA $M_VER (Debian package), one run of each phase."
+  echo "Run of $RUN_START, Ombrix at commit $COMMIT (Release build)$([[ -n $BASE_BIN ]] && echo " and, for its first build and idle footprint just before, at the earlier commit $BASE_COMMIT"), MiniDLNA $M_VER (Debian package), one run of each phase; the corpus is read once before, so every build reads a warm page cache."
   echo
   echo "- Machine: $(nproc) cores ($MODEL), $MEM memory, $(uname -sr). Shared with other work: load $LOAD_BEFORE before, $LOAD_AFTER after; figures vary by about 10% from run to run."
   echo "- Corpus (bench/make_corpus.sh): $NFILES files, $NDIRS folders, $NPATHS paths, $CORPUS_MB MB; $NMEDIA media files outside hidden paths; $NHIDDEN files in hidden folders or dot-files; about $NBROKEN broken files. By extension: $COMPOSITION. $DEPTHS."
   echo "- Ombrix: \`DLNAHOME=\$home Ombrix 4 CORPUS/\` under libfaketime (clock $FAKE_OFFSET, NO_FAKE_STAT=1: the copied corpus looks old, so no size watch runs), in private network and mount namespaces. MiniDLNA: \`minidlnad -S\` in a private network namespace (loopback only), inotify off except in the adjustment phase."
-  echo "- Times are wall seconds seen by the harness (the daemon's own whole-second figure in brackets); CPU is user + system time of the daemon and its children. Peak memory: VmHWM of the daemon plus the largest VmHWM among its children (Ombrix: analysis child, find, diff; MiniDLNA: scanner), sampled every 20 ms."
+  echo "- Times are wall seconds seen by the harness (the daemon's own whole-second figure in brackets); CPU is user + system time of the daemon and its children. Peak memory: VmHWM of the daemon plus the largest VmHWM among its children (Ombrix: analysis helpers or, before them, the analysis child, find, diff; MiniDLNA: scanner), sampled every 20 ms. Summed: the largest sum, at one sample, of Rss and of Pss (smaps_rollup; a shared page counts once over all processes) of the daemon and every process below it. Idle: the same sums a minute after the build, sampled right after a quiet cycle."
   echo
-  echo "| Measure | Ombrix | MiniDLNA $M_VER | Target (issue 9) |"
-  echo "|---|---|---|---|"
-  echo "| Files catalogued | $O_ROWS | $(m "$M_ROWS") | - |"
-  echo "| First build, wall | $O_BUILD_WALL s ($O_BUILD_REPORTED) | $(m "$M_BUILD_WALL s") | - |"
-  echo "| First build, corpus files/s | $(rate "$NFILES" "$O_BUILD_WALL") | $(m "$(rate "$NFILES" "${M_BUILD_WALL:-0}")") | >= 1.0x MiniDLNA (stretch 2x) |"
-  echo "| First build, CPU (daemon and children) | $O_BUILD_CPU s | $(m "$M_BUILD_CPU s") | - |"
-  echo "| First build, catalogued files/s | $(rate "$O_ROWS" "$O_BUILD_WALL") | $(m "$(rate "${M_ROWS:-0}" "${M_BUILD_WALL:-0}")") | - |"
-  echo "| First build, peak memory | $O_BUILD_PEAK | $(m "${M_BUILD_PEAK:-}") | < 25 MB |"
-  echo "| Restart, full check, nothing changed | $O_CHECK_WALL s ($O_CHECK_REPORTED; sweep $O_CHECK_SWEEP), $(pct_of "$O_CHECK_WALL" "$O_BUILD_WALL") of the build | $(m "${M_CHECK_WALL:-} s (rescan -r)") | <= 10% of the build |"
-  echo "| Restart, full check, CPU | $O_CHECK_CPU s | $(m "$M_CHECK_CPU s") | - |"
-  echo "| Restart, full check, peak memory | $O_CHECK_PEAK | $(m "${M_CHECK_PEAK:-}") | < 25 MB |"
-  if [[ -n $O_CHECK1_WALL ]]; then O_CHECK1_TEXT="$O_CHECK1_WALL s ($O_CHECK1_REPORTED); $O_CHECK1_ROWS files after"; else O_CHECK1_TEXT="not run (SKIP_CHECK1=1)" O_CHECK1_PEAK="not run"; fi
-  echo "| Restart after $(( N / 100 )) added + $(( N / 100 )) removed | $O_CHECK1_TEXT | $(m "${M_CHECK1_WALL:-} s; ${M_CHECK1_ROWS:-} files after") | - |"
-  echo "| Restart after the 1% change, CPU | ${O_CHECK1_CPU:-not run} s | $(m "$M_CHECK1_CPU s") | - |"
-  echo "| Restart after the 1% change, peak memory | $O_CHECK1_PEAK | $(m "${M_CHECK1_PEAK:-}") | < 25 MB |"
-  echo "| Adjustment, 100 added + 100 removed while running: cycle start (find) to \"Adjust DB Time\" | $O_ADJ_CYCLE s (find+diff+adjust; adjust alone $O_ADJ_ONLY s; daemon: $O_ADJ_REPORTED) | $(m "${M_ADJ_FROM_CHANGE:-} s to the database (inotify; from the end of the change)") | < 2 s at 40,000 files |"
-  echo "| Adjustment, from the end of the change (includes the wait for the cycle, up to $INTERVAL s) | $O_ADJ_FROM_CHANGE s; $O_ADJ_ROWS files after | - | - |"
-  echo "| Adjustment, CPU of the cycle | $O_ADJ_CPU s | - | - |"
-  echo "| Adjustment, peak memory | $O_ADJ_PEAK | $(m "${M_ADJ_PEAK:-}") | < 25 MB |"
-  echo "| Idle cycle CPU, corpus ($NPATHS paths) | $O_IDLE_CORPUS s ($O_TOOLS_CORPUS) | none: event-driven (inotify) | - |"
-  if [[ ${SKIP_IDLE_TREES:-0} != 1 ]]; then
-    echo "| Idle cycle CPU, $O_PATHS_10000 paths | $O_IDLE_10000 s ($O_TOOLS_10000) | none | - |"
-    echo "| Idle cycle CPU, $O_PATHS_100000 paths | $O_IDLE_100000 s ($O_TOOLS_100000) | none | < 1.5 s |"
-    echo "| Idle cycle, peak memory at 100,000 paths | $O_IDLE_PEAK_100000 | - | < 25 MB |"
+  echo "| Measure | Ombrix | $(b "Ombrix at $BASE_COMMIT") | MiniDLNA $M_VER | Target (issue 9 unless marked) |"
+  echo "|---|---|---|---|---|"
+  echo "| Files catalogued | $O_ROWS | $(b "$P_ROWS") | $(m "$M_ROWS") | - |"
+  echo "| First build, wall | $O_BUILD_WALL s ($O_BUILD_REPORTED) | $(b "$P_BUILD_WALL s ($P_BUILD_REPORTED)") | $(m "$M_BUILD_WALL s") | - |"
+  echo "| First build, corpus files/s | $(rate "$NFILES" "$O_BUILD_WALL") | $(b "$(rate "$NFILES" "${P_BUILD_WALL:-0}")") | $(m "$(rate "$NFILES" "${M_BUILD_WALL:-0}")") | >= 1.0x MiniDLNA (stretch 2x) |"
+  if [[ -n $BASE_BIN ]]; then
+    echo "| First build, speed-up over the earlier commit | $(awk -v o="$O_BUILD_WALL" -v p="$P_BUILD_WALL" 'BEGIN { printf "%.2fx", p / o }') | - | - | >= 1.5x (issue 13) |"
   fi
-  echo "| Idle cycle, peak memory (corpus) | $O_IDLE_CORPUS_PEAK | - | < 25 MB |"
-  echo "| Catalogue file after the build | $(mb $(( O_DB_BYTES / 1024 ))) MB ($O_DB_BYTES bytes) | $(m "$(mb $(( ${M_DB_BYTES:-0} / 1024 ))) MB files.db; $(mb $(( ${M_DBDIR_BYTES:-0} / 1024 ))) MB with art_cache") | - |"
+  echo "| First build, CPU (daemon and children) | $O_BUILD_CPU s | $(b "$P_BUILD_CPU s") | $(m "$M_BUILD_CPU s") | - |"
+  echo "| First build, catalogued files/s | $(rate "$O_ROWS" "$O_BUILD_WALL") | $(b "$(rate "${P_ROWS:-0}" "${P_BUILD_WALL:-0}")") | $(m "$(rate "${M_ROWS:-0}" "${M_BUILD_WALL:-0}")") | - |"
+  echo "| First build, peak memory | $O_BUILD_PEAK | $(b "$P_BUILD_PEAK") | $(m "${M_BUILD_PEAK:-}") | < 25 MB |"
+  echo "| First build, peak summed over the daemon and its children | $O_BUILD_SUM | $(b "$P_BUILD_SUM") | $(m "${M_BUILD_SUM:-}") | Pss <= 35 MB (issue 13) |"
+  echo "| Idle a minute after the build, summed over the daemon and what it keeps | $O_IDLE_FOOT | $(b "$P_IDLE_FOOT") | $(m "${M_IDLE_FOOT:-} (a minute after the scan)") | Rss <= 10 MB (issue 13) |"
+  echo "| Restart, full check, nothing changed | $O_CHECK_WALL s ($O_CHECK_REPORTED; sweep $O_CHECK_SWEEP), $(pct_of "$O_CHECK_WALL" "$O_BUILD_WALL") of the build | - | $(m "${M_CHECK_WALL:-} s (rescan -r)") | <= 10% of the build |"
+  echo "| Restart, full check, CPU | $O_CHECK_CPU s | - | $(m "$M_CHECK_CPU s") | - |"
+  echo "| Restart, full check, peak memory | $O_CHECK_PEAK | - | $(m "${M_CHECK_PEAK:-}") | < 25 MB |"
+  if [[ -n $O_CHECK1_WALL ]]; then O_CHECK1_TEXT="$O_CHECK1_WALL s ($O_CHECK1_REPORTED); $O_CHECK1_ROWS files after"; else O_CHECK1_TEXT="not run (SKIP_CHECK1=1)" O_CHECK1_PEAK="not run"; fi
+  echo "| Restart after $(( N / 100 )) added + $(( N / 100 )) removed | $O_CHECK1_TEXT | - | $(m "${M_CHECK1_WALL:-} s; ${M_CHECK1_ROWS:-} files after") | - |"
+  echo "| Restart after the 1% change, CPU | ${O_CHECK1_CPU:-not run} s | - | $(m "$M_CHECK1_CPU s") | - |"
+  echo "| Restart after the 1% change, peak memory | $O_CHECK1_PEAK | - | $(m "${M_CHECK1_PEAK:-}") | < 25 MB |"
+  echo "| Adjustment, 100 added + 100 removed while running: cycle start (find) to \"Adjust DB Time\" | $O_ADJ_CYCLE s (find+diff+adjust; adjust alone $O_ADJ_ONLY s; daemon: $O_ADJ_REPORTED) | - | $(m "${M_ADJ_FROM_CHANGE:-} s to the database (inotify; from the end of the change)") | < 2 s at 40,000 files |"
+  echo "| Adjustment, from the end of the change (includes the wait for the cycle, up to $INTERVAL s) | $O_ADJ_FROM_CHANGE s; $O_ADJ_ROWS files after | - | - | - |"
+  echo "| Adjustment, CPU of the cycle | $O_ADJ_CPU s | - | - | - |"
+  echo "| Adjustment, peak memory | $O_ADJ_PEAK | - | $(m "${M_ADJ_PEAK:-}") | < 25 MB |"
+  echo "| Idle cycle CPU, corpus ($NPATHS paths) | $O_IDLE_CORPUS s ($O_TOOLS_CORPUS) | - | none: event-driven (inotify) | - |"
+  if [[ ${SKIP_IDLE_TREES:-0} != 1 ]]; then
+    echo "| Idle cycle CPU, $O_PATHS_10000 paths | $O_IDLE_10000 s ($O_TOOLS_10000) | - | none | - |"
+    echo "| Idle cycle CPU, $O_PATHS_100000 paths | $O_IDLE_100000 s ($O_TOOLS_100000) | - | none | < 1.5 s |"
+    echo "| Idle cycle, peak memory at 100,000 paths | $O_IDLE_PEAK_100000 | - | - | < 25 MB |"
+  fi
+  echo "| Idle cycle, peak memory (corpus) | $O_IDLE_CORPUS_PEAK | - | - | < 25 MB |"
+  echo "| Catalogue file after the build | $(mb $(( O_DB_BYTES / 1024 ))) MB ($O_DB_BYTES bytes) | - | $(m "$(mb $(( ${M_DB_BYTES:-0} / 1024 ))) MB files.db; $(mb $(( ${M_DBDIR_BYTES:-0} / 1024 ))) MB with art_cache") | - |"
   echo
   echo "Load average (1 min) at the start of each phase: ${LOADS%, }. With two cores, a load above 2 slows a phase by the share of the cores others take; CPU seconds are less sensitive to it than wall seconds (but leave out the waits for fsync)."
   echo

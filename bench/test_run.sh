@@ -29,9 +29,10 @@ check "a results file named <date>-N300.md" '[[ -n $report && -s $report ]]'
 table=$(grep '^| ' "$report" | tail -n +2)
 rows_without_figure() { awk -F'|' '$3 !~ /[0-9]/ { print $2 }' <<< "$table"; }
 check "every row has a figure for Ombrix" '[[ -z $(rows_without_figure) ]]'
-check "the build row has MiniDLNA's figure" 'grep -q "^| First build, wall | [0-9.]* s ([0-9]*) | [0-9.]* s |" "$report"'
+check "the build row has MiniDLNA's figure" 'grep -q "^| First build, wall | [0-9.]* s ([0-9]*) | [^|]* | [0-9.]* s |" "$report"'
 check "the adjustment row has MiniDLNA's figure" 'grep "^| Adjustment, 100" "$report" | grep -q "| [0-9.]* s to the database"'
-check "Ombrix catalogued files" 'grep -q "^| Files catalogued | [1-9][0-9]* | [1-9][0-9]* |" "$report"'
+check "Ombrix catalogued files" 'grep -q "^| Files catalogued | [1-9][0-9]* | [^|]* | [1-9][0-9]* |" "$report"'
+check "the idle footprint is measured" 'grep -q "^| Idle a minute after the build, [^|]* | Rss [0-9.]* MB, Pss [0-9.]* MB" "$report"'
 check "machine and corpus are described" 'grep -q "^- Machine: [0-9]* cores" "$report" && grep -q "^- Corpus .*By extension: " "$report"'
 check "the corpus is back as it was" '[[ $(listing) == "$before" ]]'
 check "no stash left beside the corpus" '[[ ! -e $CORPUS.bench-stash ]]'

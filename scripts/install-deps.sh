@@ -5,9 +5,9 @@
 set -eu
 
 PACKAGES="cmake g++ pkg-config libsqlite3-dev libtag1-dev libavformat-dev \
-libavcodec-dev libavutil-dev libjpeg62-turbo-dev libgtest-dev \
+libavcodec-dev libavutil-dev libjpeg62-turbo-dev libseccomp-dev libgtest-dev \
 ffmpeg sqlite3 diffutils findutils faketime \
-dpkg-dev fakeroot file groff-base systemd"
+dpkg-dev fakeroot file groff-base systemd binutils"
 
 missing=""
 for pkg in $PACKAGES; do

@@ -43,8 +43,8 @@ cleanup() {
 trap cleanup EXIT
 
 dpkg_wait -i "$DEB" >/dev/null || fail "dpkg -i"
-for f in /usr/bin/Ombrix /lib/systemd/system/ombrix.service /etc/default/ombrix \
-         /usr/share/man/man8/Ombrix.8.gz; do
+for f in /usr/bin/Ombrix /usr/lib/ombrix/ombrix-analyze /lib/systemd/system/ombrix.service \
+         /etc/default/ombrix /usr/share/man/man8/Ombrix.8.gz; do
     [ -e "$f" ] || fail "$f not installed"
 done
 [ -x /usr/bin/ombrix-probe ] || echo "note: ombrix-probe not in this build"
@@ -79,10 +79,14 @@ ROWS=$(sqlite3 "$DLNAHOME/nstemp/daskor.db" \
        "select count(*) from OBJECTS o join FILEDETAIL d on d.ID = o.ID
         where o.PATH = '$WORK/media/photo.jpg' and d.IV_WIDTH = 160")
 [ "$ROWS" = "1" ] || fail "photo not catalogued (rows: $ROWS)"
+# The width comes from the installed helper, found relative to the daemon.
+if grep -q "analysis" "$DLNAHOME/nstemp/Ombrix.log"; then
+    cat "$DLNAHOME/nstemp/Ombrix.log" >&2; fail "the installed helper did not analyse"
+fi
 echo "installed daemon catalogued the folder"
 
 dpkg_wait -r ombrix >/dev/null || fail "dpkg -r"
-for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /lib/systemd/system/ombrix.service \
+for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /usr/lib/ombrix /lib/systemd/system/ombrix.service \
          /usr/share/man/man8/Ombrix.8.gz \
          /etc/systemd/system/multi-user.target.wants/ombrix.service; do
     if [ -e "$f" ]; then fail "$f left after dpkg -r"; fi

@@ -3,10 +3,12 @@
 //
 // Usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ... with DLNAHOME
 // naming the service home. Start-up order matters: refusals first (they
-// touch nothing), then the handler, the media library, the work directory and
-// a fresh log, the shared folders, the first snapshot, and only then the
-// build or the check, so changes made while those run show up in the first
-// difference of the loop. Every exit status is 0. Log source "OmbrixMain".
+// touch nothing), then the handler, the work directory and a fresh log, the
+// shared folders, the analysis helper's check, the first snapshot, and only
+// then the build or the check, so changes made while those run show up in the
+// first difference of the loop. The daemon itself never parses media: the
+// analysis helper does (Media/AnalysisPool.h). Every exit status is 0. Log
+// source "OmbrixMain".
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +25,7 @@
 #include "Common/Logger.h"
 #include "Common/TestSeams.h"
 #include "Common/Util.h"
-#include "Media/AvLibrary.h"
+#include "Media/AnalysisPool.h"
 #include "Sync/CatalogBuilder.h"
 
 namespace {
@@ -96,6 +98,20 @@ void addSharedFolders(CatalogBuilder& builder, int argc, char* argv[]) {
   }
 }
 
+// Said once at start-up, since otherwise each file would only say "analysis
+// failed". The service runs all the same: files get their rows with the
+// defaults, and a helper put back is used from the next file on.
+void checkHelper(const std::string& helperPath) {
+  struct stat status;
+  if (stat(helperPath.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+      access(helperPath.c_str(), X_OK) == 0) {
+    return;
+  }
+  const LogRecord& record = logRecord(LogId::HelperMissing);
+  fprintf(stderr, "Ombrix: %s%s%s", record.text, helperPath.c_str(), record.tail);
+  writeLog(LogId::HelperMissing, helperPath);
+}
+
 void buildOrCheck(CatalogBuilder& builder) {
   bool exists = builder.dbExists();
   writeLog(exists ? LogId::DbExists : LogId::NoDbFile);
@@ -139,15 +155,16 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   installExitHandlers();
-  initAvLibrary();
   TestSeams::applyEnvironment();
 
   std::string homeDir = Util::removeLastSlash(dlnaHome);
-  auto builder = std::make_unique<CatalogBuilder>(homeDir);
+  std::string helperPath = AnalysisPool::locateHelper();
+  auto builder = std::make_unique<CatalogBuilder>(homeDir, helperPath);
   prepareWorkDir(homeDir);
   Logger::getInstance().setLevel(atoi(argv[1]));
   Logger::getInstance().setLogPath(homeDir + "/nstemp/Ombrix.log");
   addSharedFolders(*builder, argc, argv);
+  checkHelper(helperPath);
 
   builder->clearSnapshots();
   builder->isChanged();  // lays down the first snapshot; nothing to compare yet

@@ -58,7 +58,7 @@ class LibraryTest : public TestHome {
   // A builder for this home whose watch clock reads "now + clockOffset" and
   // whose one-second sleep only counts and runs onSleep.
   std::unique_ptr<CatalogBuilder> makeBuilder(const std::vector<std::string>& folders) {
-    auto made = std::make_unique<CatalogBuilder>(home);
+    auto made = std::make_unique<CatalogBuilder>(home, OMBRIX_BINARY_DIR "/ombrix-analyze");
     for (const std::string& folder : folders) made->addSharedPath(folder);
     made->fileCataloguer().watchSet().setClock(
         WatchClock{[this] { return time(nullptr) + clockOffset; }, [this] { return fakeMs; },

@@ -18,7 +18,7 @@
 #include <cstddef>
 
 // In the order the table lists them.
-enum class LogSource { OmbrixMain, Ombrix, Database, ImageAnalyzer };
+enum class LogSource { OmbrixMain, Ombrix, Database, ImageAnalyzer, Sandbox };
 
 // The name a record carries for its source.
 constexpr const char* logSourceName(LogSource source) {
@@ -31,6 +31,8 @@ constexpr const char* logSourceName(LogSource source) {
       return "Database/Database";
     case LogSource::ImageAnalyzer:
       return "Media/ImageAnalyzer";
+    case LogSource::Sandbox:
+      return "Analyze/Sandbox";
   }
   return "";
 }
@@ -39,6 +41,7 @@ enum class LogId {
   // OmbrixMain: start-up, the service loop, shutdown
   ExitSignal,
   NotLegalDir,
+  HelperMissing,
   NoDbFile,
   BuildTime,
   DbExists,
@@ -108,6 +111,8 @@ enum class LogId {
   // Media/ImageAnalyzer: the sizes it read
   JpegSize,
   PngSize,
+  // Analyze/Sandbox: the analysis helper's confinement
+  SandboxIncomplete,
   Count
 };
 
@@ -126,6 +131,9 @@ struct LogRecord {
 inline constexpr LogRecord kLogContract[] = {
     {LogId::ExitSignal, LogSource::OmbrixMain, 40, 4, "Ombrix receive app exit signal.\n", ""},
     {LogId::NotLegalDir, LogSource::OmbrixMain, 79, 3, "It's not a legal directory: ", "\n"},
+    // The item is the path the helper was looked for at.
+    {LogId::HelperMissing, LogSource::OmbrixMain, 83, 2,
+     "analysis helper missing or not executable: ", "\n"},
     {LogId::NoDbFile, LogSource::OmbrixMain, 87, 4, "No Db File, build db.\n", ""},
     {LogId::BuildTime, LogSource::OmbrixMain, 92, 4, "Build DB Time = ", " sec.\n"},
     {LogId::DbExists, LogSource::OmbrixMain, 96, 4, "It existes db file already.\n", ""},
@@ -203,6 +211,10 @@ inline constexpr LogRecord kLogContract[] = {
     // The item is width*height.
     {LogId::JpegSize, LogSource::ImageAnalyzer, 52, 5, "jpgAnalyze: ", "\n"},
     {LogId::PngSize, LogSource::ImageAnalyzer, 222, 5, "setPngType: ", "\n"},
+
+    // The item names the kernel mechanisms the helper had to go without.
+    {LogId::SandboxIncomplete, LogSource::Sandbox, 60, 3,
+     "analysis sandbox incomplete, missing: ", "\n"},
 };
 
 constexpr const LogRecord& logRecord(LogId id) {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "Common/Handles.h"
 #include "Common/Util.h"
@@ -119,7 +120,26 @@ bool Logger::writeLogFromHandler(LogId id) {
   return true;
 }
 
+void Logger::startCapture() {
+  MutexLock lock(&mutex);
+  capturing = true;
+}
+
+std::vector<CapturedRecord> Logger::takeCaptured() {
+  MutexLock lock(&mutex);
+  return std::exchange(captured, {});
+}
+
+void Logger::capture(LogId id, const std::string& item) {
+  MutexLock lock(&mutex);
+  captured.push_back({id, item});
+}
+
 void writeLog(LogId id, const std::string& item) {
+  if (Logger::getInstance().isCapturing()) {
+    Logger::getInstance().capture(id, item);
+    return;
+  }
   const LogRecord& record = logRecord(id);
   if (record.level > Logger::getInstance().getLevel()) return;  // compose nothing we drop
   Logger::getInstance().writeLog(record, record.text + item + record.tail);

@@ -18,8 +18,15 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "Common/LogContract.h"
+
+// A contracted record kept back instead of written (see Logger::startCapture).
+struct CapturedRecord {
+  LogId id;
+  std::string item;
+};
 
 class Logger {
  public:
@@ -45,6 +52,16 @@ class Logger {
   // interrupted code to write.
   bool writeLogFromHandler(LogId id);
 
+  // The analysis helper has no log file of its own: from this call on, every
+  // contracted record (writeLog with a LogId) is kept, whatever the
+  // threshold, until takeCaptured hands it over to go back to the daemon,
+  // which writes it in its own log in the file's order.
+  void startCapture();
+  bool isCapturing() const { return capturing; }
+  // The records kept since the last call, oldest first.
+  std::vector<CapturedRecord> takeCaptured();
+  void capture(LogId id, const std::string& item);
+
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
@@ -55,6 +72,8 @@ class Logger {
   std::string logPath;
   volatile int level = kDefaultLevel;
   pthread_mutex_t mutex;
+  bool capturing = false;
+  std::vector<CapturedRecord> captured;
 };
 
 // Writes the contracted record id about item: its text, the item, its tail.

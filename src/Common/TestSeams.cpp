@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "Common/AppStatus.h"
 
@@ -34,6 +35,26 @@ void applyEnvironment() {
 
 void afterFileWritten() {
   if (++filesWritten == signalAtFile) raise(signalToRaise);
+}
+
+std::vector<std::string> helperCommand(const std::string& helperPath) {
+  std::vector<std::string> command;
+  if (const char* emulator = getenv("OMBRIX_TEST_EMULATOR")) {
+    std::istringstream words(emulator);
+    for (std::string word; words >> word;) command.push_back(word);
+  }
+  command.push_back(helperPath);
+  return command;
+}
+
+bool isHelperEmulated() {
+  const char* emulator = getenv("OMBRIX_TEST_EMULATOR");
+  return emulator != nullptr && *emulator != '\0';
+}
+
+int helperCount(int normal) {
+  const char* count = getenv("OMBRIX_TEST_HELPERS");
+  return count != nullptr && atoi(count) > 0 ? atoi(count) : normal;
 }
 
 }  // namespace TestSeams

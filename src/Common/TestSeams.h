@@ -9,10 +9,19 @@
 //   OMBRIX_TEST_SIGNAL_AT_FILE "N:SIGNAL": raise SIGNAL once the Nth file's
 //                              rows are durable (kill -9 or a stop in the
 //                              middle of a build)
+//   OMBRIX_TEST_HELPERS        how many analysis helpers work at once
+//                              (instead of two), read when a cataloguer is made
+//   OMBRIX_TEST_EMULATOR       the program, and its arguments separated by
+//                              blanks, that runs the analysis helper (the
+//                              cross suites' qemu-user: a cross-built helper
+//                              cannot be started directly)
 // In a release build the hooks are empty inline functions and the variables
 // mean nothing.
 #ifndef OMBRIX_COMMON_TESTSEAMS_H
 #define OMBRIX_COMMON_TESTSEAMS_H
+
+#include <string>
+#include <vector>
 
 namespace TestSeams {
 
@@ -20,9 +29,22 @@ namespace TestSeams {
 // Reads the variables above; called once at start-up.
 void applyEnvironment();
 void afterFileWritten();
+int helperCount(int normal);
+std::vector<std::string> helperCommand(const std::string& helperPath);
+// In the helper: whether it runs under OMBRIX_TEST_EMULATOR.
+bool isHelperEmulated();
 #else
 inline void applyEnvironment() {}
 inline void afterFileWritten() {}
+inline int helperCount(int normal) {
+  return normal;
+}
+inline std::vector<std::string> helperCommand(const std::string& helperPath) {
+  return {helperPath};
+}
+inline bool isHelperEmulated() {
+  return false;
+}
 #endif
 
 }  // namespace TestSeams

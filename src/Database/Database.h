@@ -93,6 +93,13 @@ class Database {
   bool isGroupOlderThan(std::chrono::milliseconds age) const {
     return group != nullptr && std::chrono::steady_clock::now() - groupOpenedAt >= age;
   }
+  // How long the open group has been open; false with none open.
+  bool groupAge(std::chrono::milliseconds& age) const {
+    if (group == nullptr) return false;
+    age = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                groupOpenedAt);
+    return true;
+  }
   // Runs action once what was written so far is durable: at once outside a
   // group, after the group's commit inside one.
   void afterCommit(std::function<void()> action);

@@ -56,6 +56,7 @@ void Adjustment::adjustDatabase() {
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
   pipeline.finish();
+  cataloguer.endAnalysis();  // nothing to analyse until the next change
   refreshMaps(db, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
 }
 
@@ -157,6 +158,7 @@ bool Adjustment::retryPendingChanges() {
     writeLog(LogId::RetryInsert, path);
     if (!insertChangedPath(path, db)) remember(pendingInserts, path);
   }
+  cataloguer.endAnalysis();
   refreshMaps(db, LogId::RetryPruneFailed, LogId::RetryFillFailed);
   return true;
 }

@@ -12,10 +12,10 @@
 #include "Database/Database.h"
 #include "Sync/Walk.h"
 
-CatalogBuilder::CatalogBuilder(const std::string& homeDir)
+CatalogBuilder::CatalogBuilder(const std::string& homeDir, const std::string& helperPath)
     : files(homeDir),
       directories(folders),
-      cataloguer(directories),
+      cataloguer(directories, helperPath),
       changes(files, folders),
       adjustment(files, folders, directories, cataloguer) {}
 
@@ -58,6 +58,7 @@ void CatalogBuilder::walkFolders(WalkMode mode, Database& db) {
     Lookup root = DirectoryRows::findId(rootPath, db);
     if (root.isFound()) walk.traverseDir(folder, root.value);
   }
+  cataloguer.endAnalysis();  // nothing to analyse until the next change
 }
 
 // Without the index every look-up scans the table: slower, still right.

@@ -28,7 +28,9 @@
 class CatalogBuilder {
  public:
   // Derives the catalogue and snapshot paths from homeDir; touches no file.
-  explicit CatalogBuilder(const std::string& homeDir);
+  // helperPath is the analysis helper (AnalysisPool::locateHelper in the
+  // service), started only when a file is to be analysed.
+  CatalogBuilder(const std::string& homeDir, const std::string& helperPath);
   CatalogBuilder(const CatalogBuilder&) = delete;
   CatalogBuilder& operator=(const CatalogBuilder&) = delete;
 

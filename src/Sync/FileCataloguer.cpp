@@ -6,7 +6,6 @@
 #include "Common/Util.h"
 #include "Database/CatalogSql.h"
 #include "Database/Database.h"
-#include "Media/AnalysisChild.h"
 #include "Sync/DirectoryRows.h"
 
 namespace {
@@ -24,7 +23,10 @@ std::string detailRow(int64_t id, const FileInfo& info) {
 
 }  // namespace
 
-FileCataloguer::FileCataloguer(DirectoryRows& directoryRows) : directories(directoryRows) {}
+FileCataloguer::FileCataloguer(DirectoryRows& directoryRows, const std::string& helperPath)
+    : directories(directoryRows),
+      pool(TestSeams::helperCommand(helperPath),
+           TestSeams::helperCount(AnalysisPool::kDefaultHelpers)) {}
 
 FileCataloguer::~FileCataloguer() = default;
 
@@ -34,35 +36,17 @@ bool FileCataloguer::fillIfCatalogued(const std::string& path, FileInfo& info) {
   return isCataloguedKind(info.objType);
 }
 
-// The analysers read untrusted bytes; they run in a child process so that a
-// crash or a hang costs this file its details, never the service.
-FileCataloguer::AnalysisTicket FileCataloguer::submitAnalysis(const FileInfo& info) {
-  if (!analysisChild) analysisChild = std::make_unique<AnalysisChild>();
-  FileInfo analysed = info;
-  std::string reason;
-  if (!analysisChild->analyze(analysed, reason)) {
-    writeLog(LogId::AnalysisFailed, analysed.fullPathName + " (" + reason + ")");
-  }
-  AnalysisTicket ticket = nextTicket++;
-  answers.emplace(ticket, std::move(analysed));
-  return ticket;
-}
-
-bool FileCataloguer::isAnalysed(AnalysisTicket ticket) const {
-  return answers.count(ticket) > 0;
-}
-
-bool FileCataloguer::hasAnalysisInFlight() const {
-  return false;
-}
-
-void FileCataloguer::pumpAnalysis(int64_t) {}
-
+// The analysers read untrusted bytes; they run in helper processes so that
+// a crash or a hang costs this file its details, never the service. The
+// records the analysis wrote come out here, in the order the files are
+// taken.
 FileInfo FileCataloguer::takeAnalysis(AnalysisTicket ticket) {
-  auto found = answers.find(ticket);
-  FileInfo info = std::move(found->second);
-  answers.erase(found);
-  return info;
+  AnalysisResult result = pool.take(ticket);
+  for (const CapturedRecord& record : result.records) writeLog(record.id, record.item);
+  if (!result.isAnalysed()) {
+    writeLog(LogId::AnalysisFailed, result.info.fullPathName + " (" + result.reason + ")");
+  }
+  return std::move(result.info);
 }
 
 FileResult FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Database& db) {
@@ -108,7 +92,5 @@ FileResult FileCataloguer::insertFile(const std::string& path, int64_t parentId,
     info = watch.take(id);
     if (!isStable) return {FileOutcome::Gone};
   }
-  AnalysisTicket ticket = submitAnalysis(info);
-  while (!isAnalysed(ticket)) pumpAnalysis(1000);
-  return writeRows(takeAnalysis(ticket), parentId, db);
+  return writeRows(takeAnalysis(submitAnalysis(info)), parentId, db);
 }

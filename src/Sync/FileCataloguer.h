@@ -3,22 +3,20 @@
 // A file goes through three steps, which a caller may keep apart so that
 // many files are in flight at once: it is filled from its path (kind, size,
 // times), waited for while it is still being written (the watch set), and
-// analysed; then writeRows finds or enters its parent directory and writes
-// the OBJECTS row and its FILEDETAIL row (same ID) together, so the media
-// server never sees a file without its details. No transaction is open
-// while a file is watched or analysed.
+// analysed by the analysis helpers (AnalysisPool: separate, sandboxed
+// processes, two at a time); then writeRows finds or enters its parent
+// directory and writes the OBJECTS row and its FILEDETAIL row (same ID)
+// together, so the media server never sees a file without its details.
 #ifndef OMBRIX_SYNC_FILECATALOGUER_H
 #define OMBRIX_SYNC_FILECATALOGUER_H
 
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <string>
 
+#include "Media/AnalysisPool.h"
 #include "Media/FileInfo.h"
 #include "Sync/WatchSet.h"
 
-class AnalysisChild;
 class Database;
 class DirectoryRows;
 
@@ -36,9 +34,12 @@ struct FileResult {
 
 class FileCataloguer {
  public:
-  using AnalysisTicket = uint64_t;
+  using AnalysisTicket = AnalysisPool::Ticket;
 
-  explicit FileCataloguer(DirectoryRows& directories);
+  // helperPath: the analysis helper (AnalysisPool::locateHelper in the
+  // service). Test builds may set how many run at once, and what runs them
+  // (TestSeams).
+  FileCataloguer(DirectoryRows& directories, const std::string& helperPath);
   ~FileCataloguer();
   FileCataloguer(const FileCataloguer&) = delete;
   FileCataloguer& operator=(const FileCataloguer&) = delete;
@@ -53,12 +54,20 @@ class FileCataloguer {
   // it is there. takeAnalysis writes the records the analysis produced, or
   // the one that says it failed (the record then holds the defaults of an
   // unreadable file).
-  AnalysisTicket submitAnalysis(const FileInfo& info);
-  bool isAnalysed(AnalysisTicket ticket) const;
-  bool hasAnalysisInFlight() const;
+  AnalysisTicket submitAnalysis(const FileInfo& info) { return pool.submit(info); }
+  bool isAnalysed(AnalysisTicket ticket) const { return pool.isDone(ticket); }
+  bool hasAnalysisInFlight() const { return pool.isBusy(); }
   // Waits at most timeoutMs for an answer to arrive.
-  void pumpAnalysis(int64_t timeoutMs);
+  void pumpAnalysis(int64_t timeoutMs) { pool.pump(static_cast<int>(timeoutMs)); }
   FileInfo takeAnalysis(AnalysisTicket ticket);
+
+  // Once a walk or an adjustment is over: ends the helpers, so an idle
+  // daemon keeps none.
+  void endAnalysis() { pool.abandonAll(); }
+
+#ifdef OMBRIX_TEST_SEAMS
+  const AnalysisPool& analysis() const { return pool; }
+#endif
 
   // Written or FailedInDatabase. A negative parentId is looked up, and a
   // missing parent directory is entered first.
@@ -70,10 +79,7 @@ class FileCataloguer {
  private:
   DirectoryRows& directories;
   WatchSet watch;
-  // Started on the first analysis and kept: one fork per crash, not per file.
-  std::unique_ptr<AnalysisChild> analysisChild;
-  std::map<AnalysisTicket, FileInfo> answers;
-  AnalysisTicket nextTicket = 1;
+  AnalysisPool pool;
 };
 
 #endif  // OMBRIX_SYNC_FILECATALOGUER_H

@@ -86,15 +86,26 @@ void Pipeline::runReady() {
   }
 }
 
+// An answer takes milliseconds, a poll of the watch up to a second. Rows
+// written so far may wait in the open group for an answer (a commit of its
+// own for each file would cost a sync each), but never past the group's
+// age limit, so the media server is never held up longer than by writing;
+// before a wait for the watch the group is committed.
 void Pipeline::waitForProgress() {
-  if (group != nullptr) group->commit();
   int64_t watchDue = watch.msUntilDue();
-  if (cataloguer.hasAnalysisInFlight()) {
-    cataloguer.pumpAnalysis(watchDue < 0 ? kLongestWaitMs : std::min(watchDue, kLongestWaitMs));
-    if (watch.msUntilDue() == 0) watch.poll();
-  } else if (watchDue >= 0) {
+  if (!cataloguer.hasAnalysisInFlight()) {
+    if (watchDue < 0) return;
+    if (group != nullptr) group->commit();
     watch.waitAndPoll();
+    return;
   }
+  int64_t wait = kLongestWaitMs;
+  if (watchDue >= 0) wait = std::min(wait, watchDue);
+  int64_t groupDue = group != nullptr ? group->msUntilDue() : -1;
+  if (groupDue >= 0) wait = std::min(wait, groupDue);
+  cataloguer.pumpAnalysis(wait);
+  if (group != nullptr) group->commitIfDue();
+  if (watch.msUntilDue() == 0) watch.poll();
 }
 
 void Pipeline::finish() {

@@ -35,8 +35,9 @@ class Pipeline {
   // watch busy, small enough that memory does not grow with the library.
   static constexpr size_t kLookAhead = 2048;
 
-  // group, when given, is committed whenever the pipeline waits, so the
-  // media server never waits on a lock held while we wait on a file.
+  // group, when given, holds the rows written while the pipeline waits for
+  // an answer no longer than its age limit, and is committed before a wait
+  // for the watch: the media server never waits long on our lock.
   Pipeline(FileCataloguer& cataloguer, WriteGroup* group);
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;

@@ -1,6 +1,8 @@
 // Sync/WriteGroup.cpp: opening and committing a walk's write group.
 #include "Sync/WriteGroup.h"
 
+#include <algorithm>
+
 #include "Common/Logger.h"
 #include "Database/Database.h"
 
@@ -12,6 +14,12 @@ void WriteGroup::beforeWrite() {
 
 void WriteGroup::commitIfDue() {
   if (db.isGroupOlderThan(kMaxAge)) commit();
+}
+
+int64_t WriteGroup::msUntilDue() const {
+  std::chrono::milliseconds age;
+  if (!db.groupAge(age)) return -1;
+  return std::max<int64_t>(0, (kMaxAge - age).count());
 }
 
 void WriteGroup::commit() {

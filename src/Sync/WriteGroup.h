@@ -12,6 +12,7 @@
 #define OMBRIX_SYNC_WRITEGROUP_H
 
 #include <chrono>
+#include <cstdint>
 
 class Database;
 
@@ -35,6 +36,9 @@ class WriteGroup {
   // Call between reads while a group may be open, so that it never stays
   // open for long without writes.
   void commitIfDue();
+
+  // Milliseconds until the open group is due (0: now), -1 with none open.
+  int64_t msUntilDue() const;
 
   void commit();
 

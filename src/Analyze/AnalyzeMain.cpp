@@ -1,0 +1,156 @@
+// Analyze/AnalyzeMain.cpp: ombrix-analyze, the analysis helper.
+//
+// Started by the daemon (AnalysisPool), never by people. Reads records on
+// standard input, analyses each with FileInfo::analyze and answers on
+// standard output with the analysed record and the log records the analysis
+// wrote (AnalysisProtocol.h), until its input ends. It writes no log of its
+// own: its records go back with each answer and the daemon writes them in
+// the file's order.
+//
+// Start-up loads everything the analysers will need, gives back the pages
+// only loading needed, then enters the sandbox (Sandbox.h) before the first
+// request is read. Exit status 0 at the
+// end of the input, 2 for a request that is not a record.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "Analyze/Sandbox.h"
+#include "Common/Handles.h"
+#include "Common/Logger.h"
+#include "Common/TestSeams.h"
+#include "Media/AnalysisProtocol.h"
+#include "Media/AvLibrary.h"
+#include "Media/FileInfo.h"
+
+namespace {
+
+// The text encodings the analysers may ask glibc to convert from: BIG5 and
+// Latin-1 for tags (AudioAnalyzer), and the DVB text encodings of
+// libavformat's MPEG-TS reader (the names its library file carries). glibc
+// maps a converter's code when it is first opened, and again once its last
+// user has closed it; the sandbox lets no new code be mapped, so each is
+// opened before it and kept open.
+constexpr const char* kTextEncodings[] = {
+    "BIG5",        "ISO-8859-1",  "ISO6937",     "ISO-8859-2",  "ISO-8859-3",
+    "ISO-8859-4",  "ISO-8859-5",  "ISO-8859-6",  "ISO-8859-7",  "ISO-8859-8",
+    "ISO-8859-9",  "ISO-8859-10", "ISO-8859-11", "ISO-8859-13", "ISO-8859-14",
+    "ISO-8859-15", "UCS-2BE",     "GB2312",      "KSC_5601"};
+
+#ifdef OMBRIX_TEST_SEAMS
+// Test builds only: a file named ombrix-crash-test* makes the analysis
+// crash, and one named ombrix-sandbox-test-{write,socket,spawn}* makes it try
+// what the sandbox forbids, so that recovery and confinement are tried on a
+// real helper. A forbidden step must fail or end the process; if it
+// succeeds, the helper answers as if nothing happened, which the tests
+// notice.
+void misbehaveIfAsked(const FileInfo& info) {
+  const std::string& name = info.fileName;
+  if (name.rfind("ombrix-crash-test", 0) == 0) abort();
+  if (name.rfind("ombrix-sandbox-test", 0) != 0) return;
+  bool hasEscaped = false;
+  if (name.find("write") != std::string::npos) {
+    FdHandle file(open((info.fullPathName + ".written").c_str(), O_WRONLY | O_CREAT, 0644));
+    hasEscaped = file.isOpen();
+  } else if (name.find("socket") != std::string::npos) {
+    FdHandle socketFd(socket(AF_UNIX, SOCK_STREAM, 0));
+    hasEscaped = socketFd.isOpen();
+  } else if (name.find("spawn") != std::string::npos) {
+    pid_t child;
+    char* argv[] = {const_cast<char*>("true"), nullptr};
+    hasEscaped = posix_spawn(&child, "/bin/true", nullptr, nullptr, argv, nullptr) == 0;
+  }
+  if (!hasEscaped) abort();
+}
+#else
+void misbehaveIfAsked(const FileInfo&) {}
+#endif
+
+// Start-up reads far more of the libraries than analysis ever uses: the
+// loader's relocation and symbol tables of some 140 libraries, and their
+// initialisers, stay mapped (and counted in each helper's memory) until
+// dropped. Only read-only file mappings whose resident pages the kernel shows
+// all clean are dropped (relocated data is made read-only after the loader
+// wrote it), so nothing is lost: a page the analysers need comes back from
+// the page cache at its first touch. Two helpers then hold about 20 MB less.
+// qemu-user, which runs the cross suites, shows its own idea of the pages,
+// which is not exact enough for this.
+void dropStartupPages() {
+  if (TestSeams::isHelperEmulated()) return;
+  FileHandle smaps(fopen("/proc/self/smaps", "re"));
+  if (!smaps) return;
+  char line[512];
+  uintptr_t start = 0, end = 0;
+  bool isReadOnlyFile = false;
+  unsigned long long resident = 0, clean = 0, kept = 0;
+  while (fgets(line, sizeof line, smaps.get()) != nullptr) {
+    uintptr_t from = 0, to = 0;
+    char perms[8] = "", path = 0;
+    unsigned long long kb = 0;
+    // "start-end perms offset device inode path"; a line too long for the
+    // buffer continues on the next read, which matches no pattern here.
+    if (sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %7s %*s %*s %*s %c", &from, &to, perms, &path) >=
+        3) {
+      start = from;
+      end = to;
+      isReadOnlyFile = perms[1] != 'w' && path == '/';
+      resident = clean = kept = 0;
+    } else if (sscanf(line, "Rss: %llu", &kb) == 1) {
+      resident = kb;
+    } else if (sscanf(line, "Shared_Clean: %llu", &kb) == 1 ||
+               sscanf(line, "Private_Clean: %llu", &kb) == 1) {
+      clean += kb;
+    } else if (sscanf(line, "Anonymous: %llu", &kb) == 1 || sscanf(line, "Swap: %llu", &kb) == 1) {
+      kept += kb;  // a written page, maybe swapped out
+    } else if (strncmp(line, "VmFlags:", 8) == 0 && isReadOnlyFile && resident > 0 &&
+               resident == clean && kept == 0) {
+      madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+  }
+}
+
+void serve() {
+  std::string request;
+  while (AnalysisProtocol::receiveMessage(STDIN_FILENO, request)) {
+    FileInfo info;
+    if (!AnalysisProtocol::decodeRecord(request, info)) _exit(2);
+    misbehaveIfAsked(info);
+    info.analyze();
+    std::string answer = AnalysisProtocol::encodeAnswer(info, Logger::getInstance().takeCaptured());
+    if (!AnalysisProtocol::sendMessage(STDOUT_FILENO, answer)) return;
+  }
+}
+
+}  // namespace
+
+int main() {
+  // A Ctrl-C in a terminal reaches the whole process group; when to stop is
+  // the daemon's business, and it tells us by ending our input.
+  signal(SIGINT, SIG_IGN);
+  signal(SIGTERM, SIG_IGN);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // a daemon killed mid-file takes us along
+  // Only the two pipes and standard error are ours to use; a descriptor
+  // leaked from the daemon could be a way out of the sandbox.
+  closefrom(STDERR_FILENO + 1);
+  Logger::getInstance().startCapture();
+  initAvLibrary();
+  std::deque<IconvHandle> converters;
+  for (const char* encoding : kTextEncodings) converters.emplace_back("UTF-8", encoding);
+  dropStartupPages();
+  Sandbox::enter();
+  serve();
+  // Not exit(): static destructors and the sanitizers' exit checks would
+  // need system calls the sandbox no longer allows.
+  _exit(0);
+}

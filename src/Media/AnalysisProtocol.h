@@ -1,0 +1,54 @@
+// Media/AnalysisProtocol.h: the bytes between the daemon and its analysis
+// helpers.
+//
+// The daemon writes requests to a helper's standard input and reads answers
+// from its standard output. A message is a 4-byte big-endian length followed
+// by that many bytes, at most kMaxMessageBytes. A request is one file record;
+// an answer is the analysed record followed by the log records its analysis
+// wrote. Numbers travel as 8-byte big-endian values and texts as a 4-byte
+// length and the bytes, so the bytes are the same whatever the host's word
+// size and byte order. Decoding is strict: a message cut short, one with bytes
+// left over, or one holding a value outside its field's range is refused
+// whole, since it can only come from a helper that has gone wrong.
+#ifndef OMBRIX_MEDIA_ANALYSISPROTOCOL_H
+#define OMBRIX_MEDIA_ANALYSISPROTOCOL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Common/Logger.h"
+
+class FileInfo;
+
+namespace AnalysisProtocol {
+
+// No real record comes near either bound; a longer message is garbage.
+constexpr uint32_t kMaxMessageBytes = 1u << 20;
+constexpr size_t kMaxRecords = 256;
+
+std::string encodeRecord(const FileInfo& info);
+// False, with info untouched, for anything but one whole, well-formed record.
+bool decodeRecord(const std::string& bytes, FileInfo& info);
+
+// A log record travels as its contracted source name and line, which stay
+// the same from build to build, and its item. Only records of the analysis
+// side (the image analyser, the sandbox) are accepted: a helper may not put
+// words into the synchroniser's mouth.
+std::string encodeAnswer(const FileInfo& info, const std::vector<CapturedRecord>& records);
+bool decodeAnswer(const std::string& bytes, FileInfo& info, std::vector<CapturedRecord>& records);
+
+std::string frame(const std::string& payload);
+
+enum class Unframed { Incomplete, Complete, TooLong };
+// Moves the first whole message at the front of buffer into payload.
+Unframed unframe(std::string& buffer, std::string& payload);
+
+// Blocking, for the helper's side. receiveMessage is false at the end of the
+// input, on a read error and for a message over the bound.
+bool sendMessage(int fd, const std::string& payload);
+bool receiveMessage(int fd, std::string& payload);
+
+}  // namespace AnalysisProtocol
+
+#endif  // OMBRIX_MEDIA_ANALYSISPROTOCOL_H

@@ -1,0 +1,246 @@
+// tests/AnalysisPoolTest.cpp: analysis in sandboxed helper processes.
+//
+// The protocol's bytes are the same on every host and only a whole answer is
+// read; helpers answer as in-process analysis does, two at a time, taken in
+// any order; a crash, a hang, garbage, a missing helper or an attempt to
+// leave the sandbox costs one file its details; a walk writes the same rows
+// with one helper as with two and keeps none once done; the daemon links no
+// media library and says when its helper is missing.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <regex>
+
+#include "CatalogTestSupport.h"
+#include "Common/TestSeams.h"
+#include "DaemonRunner.h"
+#include "Media/AnalysisPool.h"
+#include "Media/AnalysisProtocol.h"
+#include "Sync/CatalogBuilder.h"
+#include "TestHome.h"
+
+namespace {
+
+const std::string kHelper = std::string(OMBRIX_BINARY_DIR) + "/ombrix-analyze";
+const std::vector<std::string> kRunHelper =
+    TestSeams::helperCommand(kHelper);  // qemu's in cross runs
+const std::string kDefaults = "DLNA.ORG_PN=;DLNA.ORG_OP=01;DLNA.ORG_CI=0";
+
+FileInfo filled(const std::string& path) {
+  FileInfo info;
+  info.fill(path);
+  return info;
+}
+
+// FNV-1a: the same 32-bit value for the same bytes on every host.
+uint32_t fingerprint(const std::string& bytes) {
+  uint32_t hash = 2166136261u;
+  for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return hash;
+}
+
+// The log without its "Insert file: " records, whose places among the others
+// follow the timing of the write group's commits.
+// A log's records in two sequences: those that say a row was written (they
+// follow the write group's commits, which follow the answers' timing) and
+// all the others. Each must come out the same whatever the helper count.
+std::pair<std::string, std::string> splitInserts(const std::string& log) {
+  const std::regex inserted("\\[Ombrix\\]\\.\\[(401|445)\\]\n  Insert (file|dir): [^\n]*\n\n");
+  std::string inserts;
+  for (std::sregex_iterator at(log.begin(), log.end(), inserted), end; at != end; ++at) {
+    inserts += at->str();
+  }
+  return {std::regex_replace(log, inserted, ""), inserts};
+}
+
+TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
+  FileInfo info = filled("/m/Ünïcode 'q'.jpg");
+  info.fileSize = -1;
+  info.ctime = static_cast<time_t>(4102444800LL);
+  info.waveFormat.nSamplesPerSec = 4000000000u;
+  info.title = std::string("a\0b", 3);
+  std::string bytes = AnalysisProtocol::encodeAnswer(info, {{LogId::JpegSize, "64*48"}});
+  EXPECT_EQ(fingerprint(bytes), 0xfa522d2eu);
+  FileInfo back;
+  std::vector<CapturedRecord> got;
+  ASSERT_TRUE(AnalysisProtocol::decodeAnswer(bytes, back, got));
+  EXPECT_EQ(bytes, AnalysisProtocol::encodeAnswer(back, got));
+
+  std::string badMagic = bytes, hugeText = bytes;
+  badMagic[7] ^= 1;
+  hugeText[8] = '\x7f';
+  const std::pair<const char*, std::string> refused[] = {
+      {"a byte too many", bytes + "x"},
+      {"bad magic", badMagic},
+      {"a text longer than the answer", hugeText},
+      {"a synchroniser's record", AnalysisProtocol::encodeAnswer(info, {{LogId::Deleted, "/"}})}};
+  for (const auto& [what, garbage] : refused) {
+    EXPECT_FALSE(AnalysisProtocol::decodeAnswer(garbage, back, got)) << what;
+  }
+  for (size_t cut = 0; cut < bytes.size(); cut += 5) {
+    EXPECT_FALSE(AnalysisProtocol::decodeAnswer(bytes.substr(0, cut), back, got)) << cut;
+  }
+}
+
+class AnalysisPoolTest : public TestHome {
+ protected:
+  static void SetUpTestSuite() {
+    media = testhome::makeTempDir("ombrix-pool-media");
+    isMediaMade = testhome::ffmpeg({"-f", "lavfi", "-i", "color=s=150x150", "-frames:v", "1",
+                                    media + "/photo.jpg"}) &&
+                  testhome::ffmpeg({"-f", "lavfi", "-i", "sine=d=1", media + "/song.mp3"});
+  }
+  static void TearDownTestSuite() { testhome::removeTree(media); }
+  void SetUp() override {
+    TestHome::SetUp();
+    ASSERT_TRUE(isMediaMade);
+  }
+  // A copy of a suite medium (photo.jpg, song.mp3) at name below home.
+  std::string copy(const std::string& medium, const std::string& name) const {
+    testhome::writeFile(home + "/" + name, testhome::readFile(media + "/" + medium));
+    return home + "/" + name;
+  }
+  static inline std::string media;
+  static inline bool isMediaMade = false;
+};
+
+TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
+  AnalysisPool pool(kRunHelper);
+  std::vector<FileInfo> files = {filled(copy("photo.jpg", "a.jpg")),
+                                 filled(copy("song.mp3", "b.mp3")),
+                                 filled(copy("photo.jpg", "c.jpg"))};
+  std::vector<AnalysisPool::Ticket> tickets;
+  for (const FileInfo& info : files) tickets.push_back(pool.submit(info));
+  EXPECT_EQ(pool.runningHelpers(), 2u);
+  for (size_t i = files.size(); i-- > 0;) {
+    AnalysisResult result = pool.take(tickets[i]);
+    ASSERT_TRUE(result.isAnalysed()) << result.reason;
+    FileInfo inProcess = files[i];  // one fill: reading a file moves its atime
+    inProcess.analyze();
+    EXPECT_EQ(AnalysisProtocol::encodeRecord(inProcess),
+              AnalysisProtocol::encodeRecord(result.info));
+    std::string items;
+    for (const CapturedRecord& r : result.records) {
+      if (r.id != LogId::SandboxIncomplete) items += r.item;  // a note of qemu-user's runs
+    }
+    EXPECT_EQ(items, files[i].extName == "jpg" ? "150*150" : "") << files[i].fileName;
+  }
+  pool.endIdleHelpers();
+  EXPECT_EQ(pool.runningHelpers(), 0u);
+}
+
+TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
+  AnalysisResult probe = AnalysisPool(kRunHelper).analyze(filled(copy("photo.jpg", "p.jpg")));
+  bool isConfined = probe.isAnalysed() && probe.records.size() == 1;  // no sandbox note
+  // Only qemu-user, which runs the cross suites, has neither seccomp nor Landlock.
+  EXPECT_TRUE(isConfined || OMBRIX_CROSSCOMPILING) << probe.records.back().item;
+  using O = AnalysisOutcome;
+  const std::vector<std::string> helper = kRunHelper, hang{"/bin/sleep", "30"},
+                                 missing{home + "/none"},
+                                 talk{"/bin/sh", "-c",
+                                      "head -c4 >/dev/null; echo nonsense; sleep 30"};
+  const std::string sig = "analysis process killed by signal ";
+  struct Case {
+    std::vector<std::string> command;
+    const char* name;
+    O outcome;
+    std::string reason;
+  } const cases[] = {
+      {helper, "ombrix-crash-test.mp3", O::Died, sig + "6 (Aborted)"},
+      {hang, "slow.mp3", O::TimedOut, "analysis took longer than 1 s"},
+      {talk, "talks.mp3", O::Garbage, "analysis process answered garbage"},
+      {missing, "lost.mp3", O::NotStarted,
+       "cannot start analysis process: No such file or directory"},
+      {helper, "ombrix-sandbox-test-write.mp3", O::Died, sig + "6 (Aborted)"},
+      {helper, "ombrix-sandbox-test-socket.mp3", O::Died, sig + "31 (Bad system call)"},
+      {helper, "ombrix-sandbox-test-spawn.mp3", O::Died, sig + "31 (Bad system call)"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name).find("sandbox") != std::string::npos && !isConfined) continue;
+    // qemu-user reports a failed exec as a child that ends, not as an error.
+    if (OMBRIX_CROSSCOMPILING && c.outcome == AnalysisOutcome::NotStarted) continue;
+    AnalysisPool pool(c.command, 1, c.outcome == O::TimedOut ? 1 : 30);
+    AnalysisResult result = pool.analyze(filled(copy("song.mp3", c.name)));
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.reason, c.reason);
+    EXPECT_EQ(result.info.details, kDefaults);
+    EXPECT_NE(access((home + "/" + c.name + ".written").c_str(), F_OK), 0);
+    if (c.command == helper) {
+      EXPECT_TRUE(pool.analyze(filled(copy("song.mp3", "n.mp3"))).isAnalysed());
+    }
+  }
+}
+
+// A folder of more entries than a walk batch, with folders between them.
+TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
+  const std::string lib = home + "/lib";
+  ASSERT_EQ(testhome::runProgram({"mkdir", "-p", lib + "/a/b", lib + "/c"}), 0);
+  for (int i = 0; i < 140; ++i)
+    copy(i % 3 ? "photo.jpg" : "song.mp3", "lib/" + std::to_string(i) + (i % 3 ? ".jpg" : ".mp3"));
+  copy("photo.jpg", "lib/a/1.jpg");
+  copy("song.mp3", "lib/a/b/2.mp3");
+  copy("photo.jpg", "lib/c/3.jpg");
+  copy("song.mp3", "lib/ombrix-crash-test.mp3");
+  std::vector<std::vector<catalogtest::Row>> tables[2];
+  std::string logs[2];
+  for (int helpers : {1, 2}) {
+    const std::string run = home + "/run" + std::to_string(helpers);
+    ASSERT_EQ(testhome::runProgram({"mkdir", "-p", run + "/nstemp"}), 0);
+    Logger::getInstance().setLevel(6);
+    Logger::getInstance().setLogPath(run + "/nstemp/Ombrix.log");
+    setenv("OMBRIX_TEST_HELPERS", std::to_string(helpers).c_str(), 1);
+    CatalogBuilder builder(run, kHelper);
+    unsetenv("OMBRIX_TEST_HELPERS");
+    WatchClock clock = WatchClock::system();
+    clock.now = [] { return time(nullptr) + 3600; };
+    builder.fileCataloguer().watchSet().setClock(clock);
+    builder.addSharedPath(lib + "/");
+    builder.buildDatabase();
+    EXPECT_EQ(builder.fileCataloguer().analysis().runningHelpers(), 0u);  // none kept when idle
+    for (const char* table : {"OBJECTS", "FILEDETAIL", "ALBUMMAP", "ARTISTMAP", "GENREMAP"}) {
+      tables[helpers - 1].push_back(
+          catalogtest::query(run + "/nstemp/daskor.db", std::string("select * from ") + table));
+    }
+    logs[helpers - 1] = testhome::readFile(run + "/nstemp/Ombrix.log");
+  }
+  Logger::getInstance().setLevel(0);
+  EXPECT_EQ(tables[0], tables[1]);
+  EXPECT_EQ(tables[0][0].size(), 148u);  // the folder, three below it, 144 files
+  EXPECT_EQ(splitInserts(logs[0]), splitInserts(logs[1]));
+  EXPECT_EQ(catalogtest::count(logs[1], "jpgAnalyze: 150*150\n"), 95u);
+  EXPECT_EQ(catalogtest::count(logs[1], "analysis failed: " + lib + "/ombrix-crash-"), 1u);
+}
+
+// A copy of the daemon has no helper beside it nor in ../lib/ombrix; the
+// test seam stops it once its one file is written.
+TEST_F(AnalysisPoolTest, MissingHelperIsSaidOnceAndFilesKeepTheirDefaults) {
+  if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the daemon binary does not run on the build host";
+  ASSERT_EQ(testhome::runProgram({"mkdir", home + "/bin", home + "/lib"}), 0);
+  copy("photo.jpg", "lib/photo.jpg");
+  ASSERT_EQ(testhome::runProgram({"cp", daemontest::kBinary, home + "/bin/Ombrix"}), 0);
+  ASSERT_EQ(testhome::runProgram({"env", "DLNAHOME=" + home, "OMBRIX_TEST_SIGNAL_AT_FILE=1:15",
+                                  home + "/bin/Ombrix", "4", home + "/lib"},
+                                 home + "/out.txt"),
+            0);
+  const std::string said =
+      "analysis helper missing or not executable: " + home + "/bin/../lib/ombrix/ombrix-analyze\n";
+  const std::string log = testhome::readFile(home + "/nstemp/Ombrix.log"),
+                    db = home + "/nstemp/daskor.db";
+  EXPECT_EQ(catalogtest::count(testhome::readFile(home + "/out.txt"), "Ombrix: " + said), 1u);
+  EXPECT_EQ(catalogtest::count(log, "[OmbrixMain].[83]\n  " + said), 1u) << log;
+  EXPECT_NE(log.find("photo.jpg (cannot start analysis process: No such file or directory)"),
+            log.npos);
+  EXPECT_EQ(catalogtest::value(db, "select DETAILS from OBJECTS where TYPE = 1"), kDefaults);
+}
+
+TEST_F(AnalysisPoolTest, DaemonLinksNoMediaLibrary) {
+  ASSERT_EQ(testhome::runProgram({"readelf", "-d", daemontest::kBinary}, home + "/needed"), 0);
+  const std::string needed = testhome::readFile(home + "/needed");
+  EXPECT_NE(needed.find("libsqlite3"), std::string::npos) << needed;
+  for (const char* media : {"libavformat", "libavcodec", "libavutil", "libtag", "libjpeg"}) {
+    EXPECT_EQ(needed.find(media), std::string::npos) << media;
+  }
+}
+
+}  // namespace
