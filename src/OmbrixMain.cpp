@@ -83,24 +83,16 @@ void prepareWorkDir(const std::string& homeDir) {
   unlink((workDir + "/Ombrix.log").c_str());  // no previous log is no error
 }
 
-// The catalogue and the snapshot lines need absolute paths: the media server
-// opens PATH as stored, and the adjustment reads each path from its first
-// "/". A relative folder is made absolute against the working directory,
-// without resolving anything in it.
-std::string absoluteFolder(const std::string& folder) {
-  if (!folder.empty() && folder[0] == '/') return folder;
-  char buffer[4096];
-  if (getcwd(buffer, sizeof buffer) == nullptr) return folder;
-  return std::string(buffer) + "/" + folder;
-}
-
 void addSharedFolders(CatalogBuilder& builder, int argc, char* argv[]) {
   for (int i = 2; i < argc; ++i) {
     if (!Util::isDirExist(argv[i])) {
       writeLog(LogId::NotLegalDir, argv[i]);
       continue;
     }
-    builder.addSharedPath(absoluteFolder(argv[i]));
+    // The catalogue and the listing need absolute paths: the media server
+    // opens PATH as stored, and the adjustment reads each path from its
+    // first "/".
+    builder.addSharedPath(Util::makeAbsolute(argv[i]));
   }
 }
 

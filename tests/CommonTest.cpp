@@ -78,8 +78,7 @@ TEST_F(LoggerTest, HandlerEntryNeverWaitsForTheLock) {
 // The path and quoting helpers; FIFOs, links and unreadable entries meet
 // isFileExist and isDirExist in the synchroniser's tests.
 TEST(UtilTest, PathAndTextHelpers) {
-  auto expect = [](std::string (*helper)(std::string),
-                   std::initializer_list<std::pair<const char*, const char*>> cases) {
+  auto expect = [](auto helper, std::initializer_list<std::pair<const char*, const char*>> cases) {
     for (const auto& [input, expected] : cases) EXPECT_EQ(expected, helper(input)) << input;
   };
   expect(Util::removeLastSlash, {{"/music//", "/music/"}, {"", ""}});
@@ -89,6 +88,10 @@ TEST(UtilTest, PathAndTextHelpers) {
          {{"/a/b/song.mp3", "/a/b"}, {"/a/b/", "/a"}, {"/a", ""}, {"music", "music"}});
   expect(Util::escapeQuote, {{"Rock 'n' Roll", "Rock ''n'' Roll"}, {"''", "''''"}});
   expect(Util::toLower, {{"CAF\xC3\x89.MP3", "caf\xC3\x89.mp3"}});  // UTF-8 bytes stay as they are
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  expect(Util::makeAbsolute,
+         {{"/m/a/", "/m/a/"}, {"m/../a", (std::string(cwd) + "/m/../a").c_str()}});
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // tests/TestHome.h: what the test files share: a temporary service home with
-// a library folder, the media made once per run, reading a catalogue back,
-// and running programs.
+// a library folder, the media made once per run, reading a catalogue back
+// and judging it with ombrix-check's rules, and running programs, the
+// daemon among them.
 //
 // The media are made by the CTest fixture MakeMedia (tests/make-media.sh)
 // into the build tree before any test runs. Nothing here waits for time to
@@ -9,7 +10,6 @@
 #ifndef OMBRIX_TESTS_TESTHOME_H
 #define OMBRIX_TESTS_TESTHOME_H
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -17,10 +17,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
-#include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,7 +31,9 @@
 #include "Common/Logger.h"
 #include "Common/Util.h"
 #include "Database/Database.h"
-#include "Media/MediaTypes.h"
+#include "check/CatalogCheck.h"
+
+extern char** environ;
 
 namespace test {
 
@@ -52,19 +54,25 @@ inline std::string medium(const std::string& name) {
   return readFile(kMedia + "/" + name);
 }
 
-// An MP3 whose ID3v2.3 tag holds text as artist, album, genre and title;
-// encoding 0 is one byte a character, 1 is UTF-16 after a byte-order mark.
-inline std::string taggedMp3(char encoding, const std::string& text) {
-  std::string data = encoding + text, body, tag("ID3\x03\x00\x00", 6);
-  for (const char* id : {"TPE1", "TALB", "TCON", "TIT2"}) {
-    body += id;
-    for (int shift = 24; shift >= 0; shift -= 8) body += static_cast<char>(data.size() >> shift);
-    body += std::string(2, '\0') + data;  // no frame flags
-  }
-  // The tag's size is "synchsafe": seven bits a byte.
-  for (int shift = 21; shift >= 0; shift -= 7)
-    tag += static_cast<char>((body.size() >> shift) & 0x7F);
-  return tag + body + medium("bare.mp3");
+// An ID3v2 tag of version 3 or 4 in front of a bare MP3: the extended header
+// when one is given, then the frames (ID, then data starting with its
+// encoding: 0 ISO-8859-1, one byte a character whatever it means, 1 UTF-16
+// after a byte-order mark, 3 UTF-8), no padding. Sizes are big-endian, in
+// seven bits a byte ("synchsafe") where the version says so.
+inline std::string taggedMp3(char version,
+                             const std::vector<std::pair<std::string, std::string>>& frames,
+                             const std::string& extendedHeader = "") {
+  auto size = [](size_t n, bool isSynchsafe) {
+    std::string bytes;
+    for (int i = 3; i >= 0; --i)
+      bytes += static_cast<char>(isSynchsafe ? (n >> (7 * i)) & 0x7F : n >> (8 * i));
+    return bytes;
+  };
+  std::string body = extendedHeader;
+  for (const auto& [id, data] : frames)
+    body += id + size(data.size(), version == 4) + std::string(2, '\0') + data;
+  return std::string("ID3") + version + '\0' + (extendedHeader.empty() ? '\0' : '\x40') +
+         size(body.size(), true) + body + medium("bare.mp3");
 }
 
 // Runs argv without a shell, output to outputPath; its exit status, or -1.
@@ -130,48 +138,61 @@ inline std::string table(const std::string& dbPath, const std::string& sql) {
   return text;
 }
 
-// The paths a catalogue of folder holds after a whole walk: the folder,
-// every directory and every file of a catalogued kind, hidden names left out.
-inline void addExpectedPaths(const std::string& folder, std::set<std::string>& paths) {
-  paths.insert(folder);
-  DirHandle dir(opendir(folder.c_str()));
-  while (const dirent* entry = dir ? readdir(dir.get()) : nullptr) {
-    const std::string name = entry->d_name, path = folder + "/" + name;
-    size_t dot = name.rfind('.');
-    ObjType type = dot == std::string::npos ? ObjType::None : lookupObjType(name.substr(dot + 1));
-    if (name[0] == '.') continue;
-    if (Util::isDirExist(path)) {
-      addExpectedPaths(path, paths);
-    } else if (type != ObjType::None && type != ObjType::Playlist && Util::isFileExist(path)) {
-      paths.insert(path);
+// The Ombrix binary in a service home: cycles of one second, the pause
+// marker home/pause, its clock two hours ahead (libfaketime; file times stay
+// real) so that new files skip the size watch, and standard output and error
+// in home/output.txt. DLNAHOME is dlnaHome, unset when that is "-". SIGXFSZ
+// is ignored, so that a file size limit makes writes fail with EFBIG as a
+// full disk makes them fail. Killed if it still runs at the end.
+class Daemon {
+ public:
+  Daemon(std::vector<std::string> args, const std::string& home, std::vector<std::string> env = {},
+         const std::string& workingDir = "/", std::string dlnaHome = "") {
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::strncmp(*entry, "DLNAHOME=", 9) && std::strncmp(*entry, "ASAN_OPTIONS=", 13)) {
+        env.push_back(*entry);
+      }
     }
+    const char* asan = getenv("ASAN_OPTIONS");  // the clock library comes before the sanitizer
+    env.insert(env.end(),
+               {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+                "OMBRIX_TEST_INTERVAL=1", "OMBRIX_TEST_SLEEP_PATH=" + home + "/pause",
+                "FAKETIME=+2h", "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1",
+                "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"});
+    if (dlnaHome != "-") env.push_back("DLNAHOME=" + (dlnaHome.empty() ? home : dlnaHome));
+    args.insert(args.begin(), OMBRIX_BINARY_DIR "/Ombrix");
+    if ((pid = fork()) != 0) return;
+    FILE* out = fopen((home + "/output.txt").c_str(), "w");
+    dup2(fileno(out), 1), dup2(fileno(out), 2), signal(SIGXFSZ, SIG_IGN);
+    std::vector<char*> argp, envp;
+    for (std::string& arg : args) argp.push_back(arg.data());
+    for (std::string& entry : env) envp.push_back(entry.data());
+    argp.push_back(nullptr), envp.push_back(nullptr);
+    if (chdir(workingDir.c_str()) == 0) execve(argp[0], argp.data(), envp.data());
+    _exit(127);
   }
-}
+  ~Daemon() {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
 
-// Everything that makes the catalogue differ from the folders: a path
-// missing or extra, a path with two rows, a file without details or the
-// reverse, a row under the wrong parent. Empty when the two agree.
-inline std::vector<std::string> catalogueFaults(const std::string& dbPath,
-                                                const std::vector<std::string>& folders) {
-  std::set<std::string> expected;
-  for (const std::string& folder : folders) addExpectedPaths(folder, expected);
-  std::vector<std::string> faults;
-  std::istringstream paths(table(dbPath, "select PATH from OBJECTS"));
-  for (std::string path; std::getline(paths, path);) {
-    if (expected.erase(path) == 0) faults.push_back("extra: " + path);
+  // The exit status; -1 when a signal ended it, -2 when it runs on.
+  int waitForExit() {
+    int status = 0;
+    if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) return -2;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  for (const std::string& path : expected) faults.push_back("missing: " + path);
-  std::istringstream others(table(
-      dbPath,
-      "select 'two rows: ' || PATH from OBJECTS group by PATH having count(*) > 1 union all "
-      "select 'no object: ' || ID from FILEDETAIL where ID not in (select ID from OBJECTS) "
-      "union all select 'no details: ' || PATH from OBJECTS where TYPE <> 10 and ID not in "
-      "(select ID from FILEDETAIL) union all select 'wrong parent: ' || c.PATH from OBJECTS c "
-      "left join OBJECTS p on p.ID = c.PARENT_ID where c.PARENT_ID <> 0 and (p.ID is null or "
-      "c.PATH <> p.PATH || '/' || c.FILE_NAME)"));
-  for (std::string fault; std::getline(others, fault);) faults.push_back(fault);
-  return faults;
-}
+  int stop(int signalNumber = SIGTERM) {
+    kill(pid, signalNumber);
+    return waitForExit();
+  }
+  pid_t id() const { return pid; }
+
+ private:
+  pid_t pid = -1;
+};
 
 }  // namespace test
 
@@ -202,12 +223,17 @@ class TestHome : public ::testing::Test {
     test::run({"rm", "-rf", home});
   }
 
-  // Puts copies of media into the library: a path below lib, then the
-  // medium; the directories on the way are made.
-  void add(const std::vector<std::pair<std::string, std::string>>& files) const {
-    for (const auto& [path, name] : files) {
+  // Puts media into the library: paths below lib separated by ";", each a
+  // copy of a medium of its kind (a JPEG unless it ends in .mp3 or .mpg);
+  // the directories on the way are made.
+  void add(const std::string& paths) const {
+    std::istringstream list(paths);
+    for (std::string path; std::getline(list >> std::ws, path, ';');) {
+      const std::string ext = path.substr(path.rfind('.') + 1);
       ASSERT_EQ(test::run({"mkdir", "-p", Util::getParentPath(lib + "/" + path)}), 0);
-      test::writeFile(lib + "/" + path, test::medium(name));
+      test::writeFile(lib + "/" + path, test::medium(ext == "mp3"   ? "tagged.mp3"
+                                                     : ext == "mpg" ? "mpeg1.mpeg"
+                                                                    : "48x48.jpg"));
     }
   }
   std::string log() const { return test::readFile(logPath); }
@@ -221,8 +247,21 @@ class TestHome : public ::testing::Test {
   std::string idOf(const std::string& path) const {
     return value("select ID from OBJECTS where PATH = '" + Util::escapeQuote(path) + "'");
   }
-  std::vector<std::string> faults(const std::vector<std::string>& folders = {}) const {
-    return test::catalogueFaults(dbPath, folders.empty() ? std::vector<std::string>{lib} : folders);
+  // What ombrix-check finds wrong with the catalogue of folders (lib unless
+  // given): missing or stale paths, wrong parents, files without details and
+  // the reverse, duplicates, map names FILEDETAIL does not hold or lacks, a
+  // damaged file. Empty when the catalogue is true to the folders.
+  std::vector<std::string> faults(std::vector<std::string> folders = {}) const {
+    check::CheckRequest request{home, {}, nullptr};
+    if (folders.empty()) folders.push_back(lib);
+    for (const std::string& folder : folders) request.folderEntries.push_back(folder + "/");
+    check::CheckResult result;
+    std::string errMsg;
+    if (!check::runCheck(request, result, errMsg)) return {"cannot check: " + errMsg};
+    std::vector<std::string> lines;
+    for (const check::Finding& finding : result.findings)
+      lines.push_back(check::findingLine(finding));
+    return lines;
   }
 
   std::string home, lib, dbPath, logPath;

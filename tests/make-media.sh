@@ -17,7 +17,7 @@ mkdir -p "$out.part"
 # A stereo tone of exactly 2 s, one still frame of a size (RGB, so an odd
 # size is not rounded), a clip of ten frames with as much silence.
 tone=(-f lavfi -i sine=f=440:d=2:r=44100 -ac 2)
-tags=(-metadata title=Song -metadata artist=Band -metadata album=Record -metadata genre=Rock)
+tags=(-metadata title=Song -metadata artist=Björk -metadata album=Record -metadata genre=Rock)
 frame() { echo "-f lavfi -i color=c=gray:s=$1,format=rgb24 -frames:v 1"; }
 clip() { echo "-f lavfi -i testsrc=d=0.4:r=25:s=$1 -f lavfi -i anullsrc=r=8000:cl=mono -t 0.4 -shortest"; }
 
@@ -33,14 +33,14 @@ make() {
 }
 
 make tagged.mp3 "${tone[@]}" "${tags[@]}"
-make bare.mp3 "${tone[@]}" -map_metadata -1 -write_id3v2 0
+make bare.mp3 "${tone[@]}" -map_metadata -1 -id3v2_version 0
 make encoder-only.mp3 "${tone[@]}" -map_metadata -1
 make tagged.flac "${tone[@]}" "${tags[@]}"
 make tagged.ogg "${tone[@]}" "${tags[@]}" -c:a libvorbis
 make wav.wav "${tone[@]}"
 make raw.pcm "${tone[@]}" -f s16le
 make bare.wma "${tone[@]}" -c:a wmav2 -map_metadata -1
-for rate in 160k 256k 320k; do make "rate$rate.wma" "${tone[@]}" -c:a wmav2 -b:a $rate; done
+for rate in 192k 256k 320k; do make "rate$rate.wma" "${tone[@]}" -c:a wmav2 -b:a $rate; done
 make long.wma -f lavfi -i anullsrc=r=44100:cl=mono -t 62.5 -c:a wmav2 -metadata title=Halo \
   -metadata artist=Beyoncé -metadata "album=I Am" -metadata genre=Pop -metadata track=7/12
 for size in 48x48 640x480 4097x100; do make "$size.jpg" $(frame $size); done

@@ -53,6 +53,13 @@ std::string getParentPath(std::string path) {
   return path.substr(0, slash);
 }
 
+std::string makeAbsolute(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char buffer[4096];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return path;
+  return std::string(buffer) + "/" + path;
+}
+
 std::string toLower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;

@@ -41,6 +41,10 @@ std::string toUpper(std::string text);
 // Returns the same string.
 std::string& trim(std::string& text);
 
+// A relative path joined to the working directory, nothing in it resolved;
+// an absolute path as it is.
+std::string makeAbsolute(const std::string& path);
+
 // Doubles every single quote, making the text safe inside an SQL literal.
 std::string escapeQuote(std::string text);
 

@@ -3,9 +3,12 @@
 //
 // The reader follows the extension: TagLib for mp3, ogg, mpc and flac,
 // libavformat for wma; pcm is named "LPCM" without being read, and every
-// other audio extension is left alone. A file that its reader cannot read
-// keeps the defaults of FileInfo::reset. Stateless: each call opens and
-// closes its own library objects.
+// other audio extension is left alone. TagLib 1.13 gives up on some files
+// that are otherwise sound (a zero-length FLAC metadata block, an empty ID3v2
+// frame), so what it leaves out of an mp3, ogg, mpc or flac file is asked of
+// libavformat. A file that no reader can read keeps the defaults of
+// FileInfo::reset. Stateless: each call opens and closes its own library
+// objects.
 #ifndef OMBRIX_MEDIA_AUDIOANALYZER_H
 #define OMBRIX_MEDIA_AUDIOANALYZER_H
 
@@ -21,7 +24,9 @@ namespace AudioAnalyzer {
 void analyze(FileInfo& info);
 
 // Tags (artist, album, genre, title), duration in whole seconds, channels and
-// sample rate through TagLib. Each part is used only when TagLib produced it.
+// sample rate through TagLib. A text that no tag of the file holds, and the
+// properties when TagLib found no audio stream, come from libavformat when it
+// can read the file; whatever TagLib did read is kept.
 void tagAnalyze(FileInfo& info);
 
 // Tags, track, duration, bit rate, channels, sample rate and profile through
@@ -29,15 +34,20 @@ void tagAnalyze(FileInfo& info);
 // opened or its streams cannot be analysed.
 bool wmaAnalyze(FileInfo& info);
 
-// The WMA profile for a container bit rate in bit/s; 0 (unknown) is "WMABASE".
+// The WMA profile for a bit rate in bit/s; 0 (unknown) is "WMABASE".
 std::string wmaProfile(int64_t bitRate);
 
-// A tag text as UTF-8. Text with a character above U+00FF is really Unicode
-// and is taken as it is. Otherwise its one-byte form is read as BIG5 (old
-// players wrote Chinese tags as BIG5 bytes in single-byte fields) unless that
-// is not valid BIG5 throughout, in which case it is ISO-8859-1. The text ends
-// at its first zero character.
-std::string tagTextToUtf8(const TagLib::String& text);
+// How the field that held a tag text stored it.
+enum class TextOrigin {
+  SingleByte,  // ID3v1, ID3v2 frames of encoding 0: any bytes, one per character
+  Unicode,     // Vorbis comments, APE, ID3v2 frames of encodings 1 to 3, ...
+};
+
+// A tag text as UTF-8, ending at its first zero character. Unicode text is
+// taken as it is. Single-byte text is read as BIG5 (old players wrote
+// Chinese tags as BIG5 bytes in single-byte fields) unless that is not valid
+// BIG5 throughout, in which case it is ISO-8859-1.
+std::string tagTextToUtf8(const TagLib::String& text, TextOrigin origin);
 
 }  // namespace AudioAnalyzer
 

@@ -14,7 +14,7 @@ void initAvLibrary() {
   av_log_set_level(AV_LOG_QUIET);
 }
 
-AvInputHandle openAvInput(const std::string& path) {
+AvInputHandle openAvInput(const std::string& path, bool needsStreamInfo) {
   AVFormatContext* raw = nullptr;
   // The prefix keeps a name such as "concat:a|b" or "http:x" a plain file
   // name instead of a protocol. On failure avformat_open_input frees the
@@ -22,7 +22,7 @@ AvInputHandle openAvInput(const std::string& path) {
   std::string url = "file:" + path;
   if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) != 0) return nullptr;
   AvInputHandle input(raw);
-  if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
+  if (needsStreamInfo && avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
   return input;
 }
 

@@ -27,10 +27,11 @@ struct AvInputCloser {
 };
 using AvInputHandle = std::unique_ptr<AVFormatContext, AvInputCloser>;
 
-// Opens path (format probed, default options) and reads its stream
-// information. Returns null when either step fails; a context that was opened
+// Opens path (format probed, default options) and, unless needsStreamInfo is
+// false, reads its stream information; the container's tags are there
+// without it. Returns null when either step fails; a context that was opened
 // is closed again before returning.
-AvInputHandle openAvInput(const std::string& path);
+AvInputHandle openAvInput(const std::string& path, bool needsStreamInfo = true);
 
 // Sets duration and waveFormat.nAvgBytesPerSec from what the container
 // knows of them; a field whose value the container lacks keeps its default.

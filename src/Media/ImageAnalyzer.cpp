@@ -135,8 +135,10 @@ int setPngType(FileInfo& info) {
   if (length < sizeof kSignature || std::memcmp(header, kSignature, sizeof kSignature) != 0) {
     return -1;
   }
-  // A file cut inside its header chunk has no size to report.
-  if (length < kHeaderLength) return -1;
+  // A file cut inside its header chunk, or one whose first chunk is some
+  // other (a damaged file), has no size to report: what stands there would
+  // be taken for one, such as a billion pixels.
+  if (length < kHeaderLength || std::memcmp(header + 12, "IHDR", 4) != 0) return -1;
   info.width = readPngNumber(header + 16);
   info.height = readPngNumber(header + 20);
   writeLog(LogId::PngSize, sizeText(info.width, info.height));

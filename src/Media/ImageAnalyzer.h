@@ -24,7 +24,8 @@ int jpgAnalyze(FileInfo& info);
 
 // Reads the size from the PNG header chunk, logs it and names the profile.
 // Returns 0 when a profile was assigned, -1 otherwise. A file without the
-// PNG signature, or too short to hold the size, is left unchanged.
+// PNG signature, too short to hold the size or not starting with the header
+// chunk (IHDR) is left unchanged.
 int setPngType(FileInfo& info);
 
 // The JPEG profile for a size; "" when larger than 4096 either way. The

@@ -27,4 +27,9 @@ ObjType lookupObjType(std::string ext);
 // The MIME type of the row whose ext equals toLower(ext), or "".
 std::string lookupMimeType(std::string ext);
 
+// Images, audio and video are catalogued; playlists and unknown kinds never.
+constexpr bool isCataloguedKind(ObjType type) {
+  return type == ObjType::Image || type == ObjType::Audio || type == ObjType::Video;
+}
+
 #endif  // OMBRIX_MEDIA_MEDIATYPES_H

@@ -9,8 +9,10 @@
 #include "Common/Util.h"
 #include "Database/CatalogSql.h"
 #include "Database/Database.h"
+#include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
+#include "Sync/Pipeline.h"
 #include "Sync/SharedFolders.h"
 #include "Sync/WorkFiles.h"
 
@@ -42,14 +44,18 @@ void Adjustment::adjustDatabase() {
     return;
   }
   Database db(workFiles.dbPath);
+  Pipeline pipeline(cataloguer, nullptr);  // one transaction per change: retries stay exact
   std::string line;
   while (std::getline(diff, line)) {
     if (exitRequested()) {
       writeLog(LogId::AdjustStopped);
       break;
     }
-    applyDiffLine(line, db);
+    applyDiffLine(line, db, pipeline);
+    pipeline.runReady();
+    if (pipeline.isFull()) pipeline.waitForProgress();
   }
+  pipeline.finish();
   refreshMaps(db, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
 }
 
@@ -66,7 +72,7 @@ void Adjustment::refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed) 
 // tmp/a.jpg would otherwise have /tmp/a.jpg, outside every shared folder,
 // catalogued and offered on the network. A newer line about a path
 // supersedes a retry still pending for it.
-void Adjustment::applyDiffLine(const std::string& line, Database& db) {
+void Adjustment::applyDiffLine(const std::string& line, Database& db, Pipeline& pipeline) {
   if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
   size_t slash = line.find('/');
   std::string path = slash == std::string::npos ? "" : line.substr(slash);
@@ -76,27 +82,60 @@ void Adjustment::applyDiffLine(const std::string& line, Database& db) {
   }
   if (line[0] == '<') {
     forget(pendingInserts, path);
-    if (!deleteObject(path, db)) remember(pendingDeletes, path);
+    pipeline.addAction([this, path, &db] {
+      if (!deleteObject(path, db)) remember(pendingDeletes, path);
+    });
     return;
   }
   forget(pendingDeletes, path);
-  if (!insertChangedPath(path, db)) remember(pendingInserts, path);
+  addChangedPath(path, db, pipeline);
 }
 
 // Hidden names stay out, and so does everything inside a hidden directory:
 // the walk never enters one, and trash and thumbnail folders (.Trash-1000,
 // .thumbnails) would otherwise put deleted photos and icons on the
-// television until the next start.
+// television until the next start. A directory is looked up in its turn (a
+// file before it may have entered it as its parent); a file is looked up at
+// once, since only its own line can enter it, so that a catalogued file is
+// neither watched nor analysed.
+void Adjustment::addChangedPath(const std::string& path, Database& db, Pipeline& pipeline) {
+  if (folders.isHiddenBelowFolder(path)) return;
+  if (Util::isDirExist(path)) {
+    pipeline.addAction([this, path, &db] {
+      if (!insertDirIfNew(path, db)) remember(pendingInserts, path);
+    });
+    return;
+  }
+  if (!Util::isFileExist(path)) return;  // gone again, or neither a directory nor a readable file
+  Lookup existing = DirectoryRows::findId(path, db);
+  if (existing.isFound()) return;
+  FileInfo info;
+  if (existing.isFailed()) {
+    remember(pendingInserts, path);  // we cannot tell: try again later
+  } else if (cataloguer.fillIfCatalogued(path, info)) {
+    pipeline.addFile(info, [this, path, &db](const FileInfo& analysed) {
+      if (cataloguer.writeRows(analysed, -1, db).outcome == FileOutcome::FailedInDatabase) {
+        remember(pendingInserts, path);
+      }
+    });
+  }
+}
+
 bool Adjustment::insertChangedPath(const std::string& path, Database& db) {
   if (folders.isHiddenBelowFolder(path)) return true;
+  if (Util::isDirExist(path)) return insertDirIfNew(path, db);
+  if (!Util::isFileExist(path)) return true;
+  Lookup existing = DirectoryRows::findId(path, db);
+  if (existing.isFound()) return true;
+  if (existing.isFailed()) return false;
+  return cataloguer.insertFile(path, -1, db).outcome != FileOutcome::FailedInDatabase;
+}
+
+bool Adjustment::insertDirIfNew(const std::string& path, Database& db) {
   Lookup existing = DirectoryRows::findId(Util::removeLastSlash(path), db);
   if (existing.isFound()) return true;
   if (existing.isFailed()) return false;  // we cannot tell: try again later
-  if (Util::isDirExist(path)) return directories.insertDir(path, -1, db) >= 0;
-  if (Util::isFileExist(path)) {
-    return cataloguer.insertFile(path, -1, db).outcome != FileOutcome::FailedInDatabase;
-  }
-  return true;  // gone again, or neither a directory nor a readable file
+  return directories.insertDir(path, -1, db) >= 0;
 }
 
 bool Adjustment::retryPendingChanges() {

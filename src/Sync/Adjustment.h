@@ -22,6 +22,7 @@
 class Database;
 class DirectoryRows;
 class FileCataloguer;
+class Pipeline;
 class SharedFolders;
 struct WorkFiles;
 
@@ -31,7 +32,9 @@ class Adjustment {
              FileCataloguer& cataloguer)
       : workFiles(files), folders(folders), directories(directories), cataloguer(cataloguer) {}
 
-  // Applies findDiff.txt line by line, then prunes and refills the maps. The
+  // Applies findDiff.txt line by line, then prunes and refills the maps. New
+  // files are watched and analysed ahead, several at a time, and written in
+  // line order (one still being copied is written once it is stable). The
   // exit flag drops the remaining lines (the next start's check applies
   // them); the maps are refreshed all the same.
   void adjustDatabase();
@@ -50,10 +53,17 @@ class Adjustment {
   bool deleteObject(std::string path, Database& db);
 
  private:
-  void applyDiffLine(const std::string& line, Database& db);
-  // Enters path (a directory or a file) unless it is catalogued already.
-  // Returns false when a database failure kept it out.
+  void applyDiffLine(const std::string& line, Database& db, Pipeline& pipeline);
+  // Hands the entering of path (a directory or a file, unless it is
+  // catalogued already) to the pipeline; a database failure keeps it for a
+  // retry.
+  void addChangedPath(const std::string& path, Database& db, Pipeline& pipeline);
+  // The same, at once, for a retry. Returns false when a database failure
+  // kept the path out.
   bool insertChangedPath(const std::string& path, Database& db);
+  // Enters a directory unless it is catalogued already; false when a
+  // database failure kept it out.
+  bool insertDirIfNew(const std::string& path, Database& db);
   void refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed);
 
   const WorkFiles& workFiles;

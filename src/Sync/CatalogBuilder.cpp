@@ -45,10 +45,16 @@ void CatalogBuilder::buildDatabase() {
     return;
   }
   for (const std::string& folder : folders.entries()) directories.insertDir(folder, 0, db);
-  Walk walk(WalkMode::Build, db, directories, cataloguer);
+  walkFolders(WalkMode::Build, db);
+}
+
+// A folder whose row can be neither found nor entered is not walked; at a
+// check's sweep its old rows go, since nothing marked them.
+void CatalogBuilder::walkFolders(WalkMode mode, Database& db) {
+  Walk walk(mode, db, directories, cataloguer);
   for (const std::string& folder : folders.entries()) {
     std::string rootPath = Util::removeLastSlash(folder);
-    writeLog(LogId::BuildFolder, rootPath);
+    writeLog(mode == WalkMode::Build ? LogId::BuildFolder : LogId::CheckFolder, rootPath);
     Lookup root = DirectoryRows::findId(rootPath, db);
     if (root.isFound()) walk.traverseDir(folder, root.value);
   }
@@ -79,15 +85,7 @@ void CatalogBuilder::checkDatabase() {
       db.execute(CatalogSql::setFound(root.value), errMsg);  // a missed mark only costs a re-entry
     }
   }
-  {
-    Walk walk(WalkMode::Check, db, directories, cataloguer);
-    for (const std::string& folder : folders.entries()) {
-      std::string rootPath = Util::removeLastSlash(folder);
-      writeLog(LogId::CheckFolder, rootPath);
-      Lookup root = DirectoryRows::findId(rootPath, db);
-      if (root.isFound()) walk.traverseDir(folder, root.value);
-    }
-  }
+  walkFolders(WalkMode::Check, db);
   // Rows the walk did not reach are still unmarked; deleting them on the
   // strength of an interrupted walk would throw away good rows.
   if (AppStatus::getInstance().getAppExit()) return;

@@ -22,6 +22,7 @@
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
 #include "Sync/SharedFolders.h"
+#include "Sync/Walk.h"
 #include "Sync/WorkFiles.h"
 
 class CatalogBuilder {
@@ -57,6 +58,7 @@ class CatalogBuilder {
 
  private:
   void addPathIndex(Database& db);
+  void walkFolders(WalkMode mode, Database& db);
 
   WorkFiles files;
   SharedFolders folders;

@@ -1,4 +1,4 @@
-// Sync/FileCataloguer.cpp: prepare a file, then write its two rows.
+// Sync/FileCataloguer.cpp: a file's steps, and its two rows.
 #include "Sync/FileCataloguer.h"
 
 #include "Common/Logger.h"
@@ -7,7 +7,6 @@
 #include "Database/CatalogSql.h"
 #include "Database/Database.h"
 #include "Media/AnalysisChild.h"
-#include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
 
 namespace {
@@ -29,33 +28,41 @@ FileCataloguer::FileCataloguer(DirectoryRows& directoryRows) : directories(direc
 
 FileCataloguer::~FileCataloguer() = default;
 
-FileOutcome FileCataloguer::prepare(const std::string& path, FileInfo& info) {
-  if (!fillIfCatalogued(path, info)) return FileOutcome::NotCatalogued;
-  return watchAndAnalyze(info);
-}
-
-// Playlists and unknown extensions are never catalogued.
 bool FileCataloguer::fillIfCatalogued(const std::string& path, FileInfo& info) {
   info.reset();
   info.fill(path);
-  return info.objType == ObjType::Image || info.objType == ObjType::Audio ||
-         info.objType == ObjType::Video;
-}
-
-FileOutcome FileCataloguer::watchAndAnalyze(FileInfo& info) {
-  if (watch.waitForStableFile(info) != SizeWatch::Result::Stable) return FileOutcome::Gone;
-  analyze(info);
-  return FileOutcome::Ready;
+  return isCataloguedKind(info.objType);
 }
 
 // The analysers read untrusted bytes; they run in a child process so that a
 // crash or a hang costs this file its details, never the service.
-void FileCataloguer::analyze(FileInfo& info) {
+FileCataloguer::AnalysisTicket FileCataloguer::submitAnalysis(const FileInfo& info) {
   if (!analysisChild) analysisChild = std::make_unique<AnalysisChild>();
+  FileInfo analysed = info;
   std::string reason;
-  if (!analysisChild->analyze(info, reason)) {
-    writeLog(LogId::AnalysisFailed, info.fullPathName + " (" + reason + ")");
+  if (!analysisChild->analyze(analysed, reason)) {
+    writeLog(LogId::AnalysisFailed, analysed.fullPathName + " (" + reason + ")");
   }
+  AnalysisTicket ticket = nextTicket++;
+  answers.emplace(ticket, std::move(analysed));
+  return ticket;
+}
+
+bool FileCataloguer::isAnalysed(AnalysisTicket ticket) const {
+  return answers.count(ticket) > 0;
+}
+
+bool FileCataloguer::hasAnalysisInFlight() const {
+  return false;
+}
+
+void FileCataloguer::pumpAnalysis(int64_t) {}
+
+FileInfo FileCataloguer::takeAnalysis(AnalysisTicket ticket) {
+  auto found = answers.find(ticket);
+  FileInfo info = std::move(found->second);
+  answers.erase(found);
+  return info;
 }
 
 FileResult FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Database& db) {
@@ -93,7 +100,15 @@ FileResult FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Dat
 
 FileResult FileCataloguer::insertFile(const std::string& path, int64_t parentId, Database& db) {
   FileInfo info;
-  FileOutcome prepared = prepare(path, info);
-  if (prepared != FileOutcome::Ready) return {prepared};
-  return writeRows(info, parentId, db);
+  if (!fillIfCatalogued(path, info)) return {FileOutcome::NotCatalogued};
+  if (watch.isFresh(info)) {
+    WatchSet::Id id = watch.add(info);
+    while (watch.state(id) == WatchSet::State::Watching) watch.waitAndPoll();
+    bool isStable = watch.state(id) == WatchSet::State::Stable;
+    info = watch.take(id);
+    if (!isStable) return {FileOutcome::Gone};
+  }
+  AnalysisTicket ticket = submitAnalysis(info);
+  while (!isAnalysed(ticket)) pumpAnalysis(1000);
+  return writeRows(takeAnalysis(ticket), parentId, db);
 }

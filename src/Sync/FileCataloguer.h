@@ -1,27 +1,28 @@
-// Sync/FileCataloguer.h: turns one media file into its catalogue rows.
+// Sync/FileCataloguer.h: turns media files into their catalogue rows.
 //
-// A file is catalogued in two steps that the walk keeps apart: prepare
-// (fill the record from the path, wait until the file is stable, analyse it)
-// runs with no transaction open, since a watch takes seconds and an analysis
-// may take many; writeRows then finds or enters the parent directory and
-// writes the OBJECTS row and its FILEDETAIL row (same ID) together, so the
-// media server never sees a file without its details.
+// A file goes through three steps, which a caller may keep apart so that
+// many files are in flight at once: it is filled from its path (kind, size,
+// times), waited for while it is still being written (the watch set), and
+// analysed; then writeRows finds or enters its parent directory and writes
+// the OBJECTS row and its FILEDETAIL row (same ID) together, so the media
+// server never sees a file without its details. No transaction is open
+// while a file is watched or analysed.
 #ifndef OMBRIX_SYNC_FILECATALOGUER_H
 #define OMBRIX_SYNC_FILECATALOGUER_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
-#include "Sync/SizeWatch.h"
+#include "Media/FileInfo.h"
+#include "Sync/WatchSet.h"
 
 class AnalysisChild;
 class Database;
 class DirectoryRows;
-class FileInfo;
 
 enum class FileOutcome {
-  Ready,             // prepare: watched and analysed, rows not written yet
   Written,           // the rows are written ("Insert file: " once they are durable)
   NotCatalogued,     // not an image, audio or video file: silently left out
   Gone,              // vanished during the watch, or the watch gave way to a shutdown
@@ -35,41 +36,44 @@ struct FileResult {
 
 class FileCataloguer {
  public:
+  using AnalysisTicket = uint64_t;
+
   explicit FileCataloguer(DirectoryRows& directories);
   ~FileCataloguer();
   FileCataloguer(const FileCataloguer&) = delete;
   FileCataloguer& operator=(const FileCataloguer&) = delete;
 
-  // Ready, NotCatalogued or Gone.
-  FileOutcome prepare(const std::string& path, FileInfo& info);
-
-  // The two halves of prepare, for a caller that must commit its writes
-  // between them: fills info from path and tells whether the file is of a
-  // catalogued kind; then waits until it is stable and analyses it (Ready or
-  // Gone).
+  // Fills info from path and tells whether the file is of a catalogued kind
+  // (playlists and unknown extensions never are).
   bool fillIfCatalogued(const std::string& path, FileInfo& info);
-  FileOutcome watchAndAnalyze(FileInfo& info);
+
+  WatchSet& watchSet() { return watch; }
+
+  // Analysis: submit returns at once; the answer is taken in any order once
+  // it is there. takeAnalysis writes the records the analysis produced, or
+  // the one that says it failed (the record then holds the defaults of an
+  // unreadable file).
+  AnalysisTicket submitAnalysis(const FileInfo& info);
+  bool isAnalysed(AnalysisTicket ticket) const;
+  bool hasAnalysisInFlight() const;
+  // Waits at most timeoutMs for an answer to arrive.
+  void pumpAnalysis(int64_t timeoutMs);
+  FileInfo takeAnalysis(AnalysisTicket ticket);
 
   // Written or FailedInDatabase. A negative parentId is looked up, and a
   // missing parent directory is entered first.
   FileResult writeRows(const FileInfo& info, int64_t parentId, Database& db);
 
-  // prepare, then writeRows: any outcome but Ready.
+  // All the steps for one file, waiting for each: any outcome.
   FileResult insertFile(const std::string& path, int64_t parentId, Database& db);
 
-#ifdef OMBRIX_TEST_SEAMS
-  SizeWatch& sizeWatch() {
-    return watch;
-  }
-#endif
-
  private:
-  void analyze(FileInfo& info);
-
   DirectoryRows& directories;
-  SizeWatch watch;
+  WatchSet watch;
   // Started on the first analysis and kept: one fork per crash, not per file.
   std::unique_ptr<AnalysisChild> analysisChild;
+  std::map<AnalysisTicket, FileInfo> answers;
+  AnalysisTicket nextTicket = 1;
 };
 
 #endif  // OMBRIX_SYNC_FILECATALOGUER_H

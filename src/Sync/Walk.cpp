@@ -1,15 +1,12 @@
-// Sync/Walk.cpp: the directory walk of the build and of the check.
-//
-// A directory's entries are taken in batches: first each new file of the
-// batch is watched and analysed, with the write group committed, then the
-// batch's rows are written in walk order inside the group, descending into
-// each directory as its row is written.
+// Sync/Walk.cpp: reading the folders depth first, and the rows of what is
+// found, in order.
 #include "Sync/Walk.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "Common/AppStatus.h"
 #include "Common/Handles.h"
@@ -20,12 +17,15 @@
 #include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
+#include "Sync/Pipeline.h"
 
 namespace {
 
-// Enough entries to write many rows per commit, few enough that a huge flat
-// folder does not pile up analysed records in memory.
-constexpr size_t kEntriesPerBatch = 128;
+// Entries read before the ready rows are written: the writer keeps up with
+// the reader, and the group's commits stay regular.
+constexpr int kEntriesPerTurn = 64;
+// FOUND marks sent in one statement text: one parse instead of thousands.
+constexpr size_t kMarksPerText = 32 * 1024;
 
 bool exitRequested() {
   return AppStatus::getInstance().getAppExit();
@@ -33,16 +33,12 @@ bool exitRequested() {
 
 }  // namespace
 
-// One entry of a directory between being looked at and being written.
-struct Walk::Entry {
-  enum class Kind { Directory, File };
-  Entry(std::string entryPath, Kind entryKind) : path(std::move(entryPath)), kind(entryKind) {}
-
-  std::string path;
-  Kind kind;
-  int64_t existingId = -1;  // check mode: the row that is already there
-  bool isReady = false;     // a new file, watched and analysed, to be written
-  FileInfo info;
+struct Walk::OpenDir {
+  DirHandle dir;
+  std::string path;  // ends in "/"
+  RowId id;
+  dev_t device;
+  ino_t inode;
 };
 
 Walk::Walk(WalkMode walkMode, Database& database, DirectoryRows& directoryRows,
@@ -53,127 +49,130 @@ Walk::Walk(WalkMode walkMode, Database& database, DirectoryRows& directoryRows,
       files(fileCataloguer),
       group(database) {}
 
+Walk::~Walk() = default;
+
 void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
-  ancestors.clear();
-  walkDir(dirPath, parentId);
+  Pipeline pipeline(files, &group);
+  openDir(dirPath, std::make_shared<int64_t>(parentId));
+  for (bool isReading = true; isReading;) {
+    for (int n = 0; n < kEntriesPerTurn && !pipeline.isFull() && isReading; ++n) {
+      isReading = readNextEntry(pipeline);
+    }
+    pipeline.runReady();
+    if (pipeline.isFull()) pipeline.waitForProgress();
+  }
+  pipeline.finish();
+  sendMarks();
+  group.beforeWrite();
+  fillMapsSinceLastFill();  // for files that were set aside while still being copied
   group.commit();
 }
 
-void Walk::walkDir(const std::string& dirPath, int64_t parentId) {
+void Walk::openDir(const std::string& dirPath, RowId id) {
   DirHandle dir(opendir(dirPath.c_str()));
   if (dir == nullptr) {
     writeLog(LogId::OpenDirFailed, dirPath);
     return;
   }
-  struct stat status;
-  bool isTracked = fstat(dirfd(dir.get()), &status) == 0;
-  if (isTracked) ancestors.emplace_back(status.st_dev, status.st_ino);
-
-  bool isStopped = false;
-  std::vector<Entry> entries;
-  while (!isStopped) {
-    entries.clear();
-    while (entries.size() < kEntriesPerBatch) {
-      const dirent* entry = readdir(dir.get());
-      if (entry == nullptr) break;
-      if (exitRequested()) {
-        writeLog(LogId::WalkStopped);
-        isStopped = true;
-        break;
-      }
-      if (entry->d_name[0] == '.') continue;
-      lookAtEntry(dirPath + entry->d_name, entries);
-    }
-    if (entries.empty() && !isStopped) break;
-    isStopped = !writeEntries(entries, parentId) || isStopped;
-  }
-
-  group.beforeWrite();
-  fillMapsSinceLastFill();
-  if (isTracked) ancestors.pop_back();
+  struct stat status {};
+  fstat(dirfd(dir.get()), &status);  // a failure leaves 0:0, which no directory has
+  openDirs.push_back(OpenDir{std::move(dir), dirPath, std::move(id), status.st_dev, status.st_ino});
 }
 
-// Classifies one entry; a new file of a catalogued kind is watched and
-// analysed here, before any row of the batch is written.
-void Walk::lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries) {
+// Reads one entry of the innermost open directory and hands what it is to
+// the pipeline. When a directory is exhausted, the maps are refilled in its
+// turn: right after its entries and everything below them. Returns false
+// when the walk is over, or stopped by the exit flag (one record for each
+// directory left open, as each level stops).
+bool Walk::readNextEntry(Pipeline& pipeline) {
+  if (openDirs.empty()) return false;
   group.commitIfDue();
-  if (Util::isDirExist(entryPath)) {
-    entries.emplace_back(entryPath, Entry::Kind::Directory);
-    return;
+  if (exitRequested()) {
+    for (size_t level = 0; level < openDirs.size(); ++level) writeLog(LogId::WalkStopped);
+    openDirs.clear();
+    return false;
   }
-  if (!Util::isFileExist(entryPath)) {
-    writeLog(LogId::NotDirNorFile, entryPath);
-    return;
+  OpenDir& innermost = openDirs.back();
+  const dirent* entry = readdir(innermost.dir.get());
+  if (entry == nullptr) {
+    openDirs.pop_back();
+    pipeline.addAction([this] {
+      sendMarks();
+      group.beforeWrite();
+      fillMapsSinceLastFill();
+    });
+    return true;
   }
-  Entry file(entryPath, Entry::Kind::File);
-  if (mode == WalkMode::Check) file.existingId = DirectoryRows::findId(entryPath, db).idOrNone();
-  if (file.existingId < 0) {
-    if (!files.fillIfCatalogued(entryPath, file.info)) return;
-    group.beforeSlowWork();
-    if (files.watchAndAnalyze(file.info) != FileOutcome::Ready) return;
-    file.isReady = true;
+  if (entry->d_name[0] == '.') return true;
+  std::string path = innermost.path + entry->d_name;
+  RowId parentId = innermost.id;
+  if (Util::isDirExist(path)) {
+    addDirectory(path, parentId, pipeline);
+  } else if (Util::isFileExist(path)) {
+    addFile(path, parentId, pipeline);
+  } else {
+    writeLog(LogId::NotDirNorFile, path);
   }
-  entries.push_back(std::move(file));
-}
-
-// Writes the rows of entries in walk order and descends into directories.
-// Returns false when the exit flag stopped the walk below, so this level
-// must stop too.
-bool Walk::writeEntries(std::vector<Entry>& entries, int64_t parentId) {
-  std::string marks;  // FOUND marks of entries met again, sent together
-  for (Entry& entry : entries) {
-    group.beforeWrite();
-    if (entry.existingId >= 0) {
-      marks += CatalogSql::setFound(entry.existingId);
-      continue;
-    }
-    markFound(marks);
-    if (entry.kind == Entry::Kind::Directory) {
-      visitDirectory(entry.path, parentId);
-      if (exitRequested()) {
-        writeLog(LogId::WalkStopped);
-        return false;
-      }
-    } else if (entry.isReady) {
-      FileResult written = files.writeRows(entry.info, parentId, db);
-      if (written.outcome == FileOutcome::Written)
-        lastDetailId = std::max(lastDetailId, written.id);
-    }
-  }
-  markFound(marks);
   return true;
 }
 
-// The marks only ever set FOUND, so their order among the other rows'
-// writes does not matter; one statement text for many of them saves a
-// parse each.
-void Walk::markFound(std::string& marks) {
+// A directory already on the descent path (a symbolic link back to an
+// ancestor) would repeat the walk until the path grew too long to open. A
+// directory row that cannot be written still gets walked with -1 as its ID:
+// the entries below then find or enter their parent themselves.
+void Walk::addDirectory(const std::string& path, const RowId& parentId, Pipeline& pipeline) {
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0 &&
+      std::any_of(openDirs.begin(), openDirs.end(), [&](const OpenDir& open) {
+        return open.device == status.st_dev && open.inode == status.st_ino;
+      })) {
+    pipeline.addAction([path] { writeLog(LogId::LoopSkipped, path); });
+    return;
+  }
+  RowId id = std::make_shared<int64_t>(-1);
+  pipeline.addAction([this, path, parentId, id] {
+    group.beforeWrite();
+    // Looked up in its turn: a file before it may have entered it as a parent.
+    *id = mode == WalkMode::Check ? DirectoryRows::findId(path, db).idOrNone() : -1;
+    if (*id >= 0) {
+      markFound(*id);
+    } else {
+      *id = directories.insertDir(path, *parentId, db);
+    }
+  });
+  openDir(path + "/", id);
+}
+
+void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline) {
+  if (mode == WalkMode::Check) {
+    Lookup existing = DirectoryRows::findId(path, db);
+    if (existing.isFound()) {
+      markFound(existing.value);
+      return;
+    }
+  }
+  FileInfo info;
+  if (!files.fillIfCatalogued(path, info)) return;
+  pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
+    group.beforeWrite();
+    FileResult written = files.writeRows(analysed, *parentId, db);
+    if (written.outcome == FileOutcome::Written) lastDetailId = std::max(lastDetailId, written.id);
+  });
+}
+
+// The marks only ever set FOUND, so when they are sent among the other
+// rows' writes does not matter.
+void Walk::markFound(int64_t id) {
+  marks += CatalogSql::setFound(id);
+  if (marks.size() >= kMarksPerText) sendMarks();
+}
+
+void Walk::sendMarks() {
   if (marks.empty()) return;
+  group.beforeWrite();
   std::string errMsg;
   db.execute(marks, errMsg);  // a missed mark only costs a re-entry
   marks.clear();
-}
-
-// A directory row that cannot be written still gets walked with -1 as its
-// ID: the entries below then find or enter their parent themselves. A
-// directory already on the descent path (a symbolic link back to an
-// ancestor) would repeat the walk until the path grew too long to open.
-void Walk::visitDirectory(const std::string& entryPath, int64_t parentId) {
-  struct stat status;
-  if (stat(entryPath.c_str(), &status) == 0 &&
-      std::find(ancestors.begin(), ancestors.end(), DirKey(status.st_dev, status.st_ino)) !=
-          ancestors.end()) {
-    writeLog(LogId::LoopSkipped, entryPath);
-    return;
-  }
-  int64_t id = mode == WalkMode::Check ? DirectoryRows::findId(entryPath, db).idOrNone() : -1;
-  if (id >= 0) {
-    std::string errMsg;
-    db.execute(CatalogSql::setFound(id), errMsg);  // a missed mark only costs a re-entry
-  } else {
-    id = directories.insertDir(entryPath, parentId, db);
-  }
-  walkDir(entryPath + "/", id);
 }
 
 // The first fill of a walk offers every detail row (the maps may lag from an

@@ -3,17 +3,19 @@
 //
 // Entries come in directory-stream order; hidden names (and "." and "..")
 // are skipped with everything below them. A directory is entered as a row
-// and walked; a regular file of a catalogued kind is handed to the file
-// cataloguing. In check mode every path met is looked up first: a row found
-// is only marked FOUND, so rows met again keep their IDs and details.
+// and walked; a regular file of a catalogued kind is catalogued. In check
+// mode every path met is looked up first: a row found is only marked FOUND,
+// so rows met again keep their IDs and details.
 //
-// Rows are written in the order of a depth-first walk, so the IDs and
-// parents come out as if each row had been written on its own, but in write
-// groups (see Walk.cpp). The album, artist and genre maps are refilled after
-// each directory, so that albums appear while a long first build runs.
+// The walk looks ahead: it reads entries depth first and hands them to a
+// pipeline, which watches and analyses the files ahead and writes every
+// row in the order of a depth-first walk, so the IDs and parents come out
+// as if each row had been written on its own. Rows go out in write groups.
+// The album, artist and genre maps are refilled after each directory, so
+// that albums appear while a long first build runs.
 //
 // A walk object lives for one build or one check; it owns the walk's state:
-// the mode, the directories on the descent path (to skip symbolic-link
+// the mode, the open directories of the descent path (to skip symbolic-link
 // loops), the write group and what the maps already hold.
 #ifndef OMBRIX_SYNC_WALK_H
 #define OMBRIX_SYNC_WALK_H
@@ -21,8 +23,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "Sync/WriteGroup.h"
@@ -30,12 +32,14 @@
 class Database;
 class DirectoryRows;
 class FileCataloguer;
+class Pipeline;
 
 enum class WalkMode { Build, Check };
 
 class Walk {
  public:
   Walk(WalkMode mode, Database& db, DirectoryRows& directories, FileCataloguer& files);
+  ~Walk();
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
@@ -46,15 +50,16 @@ class Walk {
   void traverseDir(const std::string& dirPath, int64_t parentId);
 
  private:
-  struct Entry;
-  // A directory by device and inode.
-  using DirKey = std::pair<dev_t, ino_t>;
+  struct OpenDir;
+  // A directory's row ID, known once its row is written.
+  using RowId = std::shared_ptr<int64_t>;
 
-  void walkDir(const std::string& dirPath, int64_t parentId);
-  void lookAtEntry(const std::string& entryPath, std::vector<Entry>& entries);
-  bool writeEntries(std::vector<Entry>& entries, int64_t parentId);
-  void visitDirectory(const std::string& entryPath, int64_t parentId);
-  void markFound(std::string& marks);
+  void openDir(const std::string& dirPath, RowId id);
+  bool readNextEntry(Pipeline& pipeline);
+  void addDirectory(const std::string& path, const RowId& parentId, Pipeline& pipeline);
+  void addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline);
+  void markFound(int64_t id);
+  void sendMarks();
   void fillMapsSinceLastFill();
 
   const WalkMode mode;
@@ -62,7 +67,8 @@ class Walk {
   DirectoryRows& directories;
   FileCataloguer& files;
   WriteGroup group;
-  std::vector<DirKey> ancestors;
+  std::vector<OpenDir> openDirs;  // the descent path, outermost first
+  std::string marks;              // FOUND marks not sent yet
   // Detail rows with an ID below mapsFilledBelow have their names in the
   // maps; 0 means nothing is known yet, so the first fill is a full one.
   int64_t mapsFilledBelow = 0;

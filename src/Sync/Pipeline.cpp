@@ -1,0 +1,102 @@
+// Sync/Pipeline.cpp: moving steps through the watch and the analysis, and
+// writing them in order.
+#include "Sync/Pipeline.h"
+
+#include <algorithm>
+
+#include "Sync/WriteGroup.h"
+
+namespace {
+
+// The longest single wait: the analysis helpers are asked again at least
+// this often, and a watch poll that falls due is never late by more.
+constexpr int64_t kLongestWaitMs = 1000;
+
+}  // namespace
+
+Pipeline::Pipeline(FileCataloguer& fileCataloguer, WriteGroup* writeGroup)
+    : cataloguer(fileCataloguer), watch(fileCataloguer.watchSet()), group(writeGroup) {}
+
+void Pipeline::addAction(std::function<void()> action) {
+  Step step(Step::Stage::Action);
+  step.action = std::move(action);
+  steps.push_back(std::move(step));
+}
+
+void Pipeline::addFile(const FileInfo& info, std::function<void(const FileInfo&)> write) {
+  Step step(Step::Stage::Analysing);
+  step.write = std::move(write);
+  if (watch.isFresh(info)) {
+    step.stage = Step::Stage::Watching;
+    step.watchId = watch.add(info);
+  } else {
+    step.ticket = cataloguer.submitAnalysis(info);
+  }
+  steps.push_back(std::move(step));
+}
+
+// Moves a file on as far as it can go without waiting.
+void Pipeline::advance(Step& step) {
+  if (step.stage == Step::Stage::Watching &&
+      watch.state(step.watchId) != WatchSet::State::Watching) {
+    bool isStable = watch.state(step.watchId) == WatchSet::State::Stable;
+    FileInfo info = watch.take(step.watchId);
+    if (!isStable) {
+      step.stage = Step::Stage::Dropped;
+      return;
+    }
+    step.ticket = cataloguer.submitAnalysis(info);
+    step.stage = Step::Stage::Analysing;
+  }
+  if (step.stage == Step::Stage::Analysing && cataloguer.isAnalysed(step.ticket)) {
+    step.info = cataloguer.takeAnalysis(step.ticket);
+    step.stage = Step::Stage::Ready;
+  }
+}
+
+bool Pipeline::runIfReady(Step& step) {
+  advance(step);
+  switch (step.stage) {
+    case Step::Stage::Action:
+      step.action();
+      return true;
+    case Step::Stage::Ready:
+      step.write(step.info);
+      return true;
+    case Step::Stage::Dropped:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Pipeline::runReady() {
+  if (watch.msUntilDue() == 0) watch.poll();
+  cataloguer.pumpAnalysis(0);
+  while (!steps.empty()) {
+    Step& head = steps.front();
+    if (!runIfReady(head)) {
+      if (head.stage != Step::Stage::Watching || !watch.isGrowing(head.watchId)) break;
+      setAside.push_back(std::move(head));  // still being copied: let the others through
+    }
+    steps.pop_front();
+  }
+  for (auto step = setAside.begin(); step != setAside.end();) {
+    step = runIfReady(*step) ? setAside.erase(step) : std::next(step);
+  }
+}
+
+void Pipeline::waitForProgress() {
+  if (group != nullptr) group->commit();
+  int64_t watchDue = watch.msUntilDue();
+  if (cataloguer.hasAnalysisInFlight()) {
+    cataloguer.pumpAnalysis(watchDue < 0 ? kLongestWaitMs : std::min(watchDue, kLongestWaitMs));
+    if (watch.msUntilDue() == 0) watch.poll();
+  } else if (watchDue >= 0) {
+    watch.waitAndPoll();
+  }
+}
+
+void Pipeline::finish() {
+  for (runReady(); !steps.empty() || !setAside.empty(); runReady()) waitForProgress();
+}

@@ -1,0 +1,83 @@
+// Sync/Pipeline.h: the steps of a walk or an adjustment, written in order
+// while the files among them are watched and analysed ahead.
+//
+// The caller adds steps in the order their rows must be written: actions
+// (a directory row, a deletion, a map fill) and files. A file is watched if
+// it is fresh and analysed (by the analysis helpers, several at a time) as
+// soon as it is added; its row is written when its turn comes. So IDs,
+// parents and records come out as if every step had waited for the one
+// before it, while a hundred fresh files wait for the same two polls and
+// two files are analysed at once.
+//
+// One exception to the order: a file whose size is still changing (it is
+// being copied) is set aside and written once it is stable, so that it never
+// holds back the files after it. Its row then gets a later ID.
+//
+// The pipeline holds what it was given until it is written; the caller keeps
+// it short (see kLookAhead).
+#ifndef OMBRIX_SYNC_PIPELINE_H
+#define OMBRIX_SYNC_PIPELINE_H
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+
+#include "Media/FileInfo.h"
+#include "Sync/FileCataloguer.h"
+#include "Sync/WatchSet.h"
+
+class WriteGroup;
+
+class Pipeline {
+ public:
+  // Steps in flight at most: enough to keep the analysis helpers and the
+  // watch busy, small enough that memory does not grow with the library.
+  static constexpr size_t kLookAhead = 2048;
+
+  // group, when given, is committed whenever the pipeline waits, so the
+  // media server never waits on a lock held while we wait on a file.
+  Pipeline(FileCataloguer& cataloguer, WriteGroup* group);
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  void addAction(std::function<void()> action);
+  // info is filled from the path and of a catalogued kind. write runs with
+  // the analysed record in the file's turn; never for a file that vanished
+  // or whose watch gave way to a shutdown.
+  void addFile(const FileInfo& info, std::function<void(const FileInfo&)> write);
+
+  bool isFull() const { return steps.size() + setAside.size() >= kLookAhead; }
+
+  // Runs the steps at the head that are ready; never waits.
+  void runReady();
+  // Waits until a step may have become ready (an answer, a poll).
+  void waitForProgress();
+  // Runs every step, set-aside files included, waiting as needed.
+  void finish();
+
+ private:
+  struct Step {
+    enum class Stage { Action, Watching, Analysing, Ready, Dropped };
+    explicit Step(Stage first) : stage(first) {}
+
+    Stage stage;
+    std::function<void()> action;
+    std::function<void(const FileInfo&)> write;
+    FileInfo info;
+    WatchSet::Id watchId = 0;
+    FileCataloguer::AnalysisTicket ticket = 0;
+  };
+
+  void advance(Step& step);
+  // Runs a ready step; false when it must wait.
+  bool runIfReady(Step& step);
+
+  FileCataloguer& cataloguer;
+  WatchSet& watch;
+  WriteGroup* group;
+  std::deque<Step> steps;
+  std::list<Step> setAside;
+};
+
+#endif  // OMBRIX_SYNC_PIPELINE_H
