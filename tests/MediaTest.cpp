@@ -61,9 +61,12 @@ class MediaTest : public TestHome {
  protected:
   static void SetUpTestSuite() { initAvLibrary(); }
   // The path of a file written into this test's home, else of a medium.
-  std::string file(const std::string& name, const std::string* bytes = nullptr) const {
-    if (bytes != nullptr) test::writeFile(home + "/" + name, *bytes);
+  std::string file(const std::string& name) const {
     return Util::isFileExist(home + "/" + name) ? home + "/" + name : test::kMedia + "/" + name;
+  }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    test::writeFile(home + "/" + name, bytes);
+    return home + "/" + name;
   }
 };
 
@@ -99,39 +102,28 @@ TEST_F(MediaTest, SizeAndTimesComeFromTheFilePast4GiBAnd2038) {
 // keeps the defaults. Images write their size at level 5, nothing else logs.
 TEST_F(MediaTest, AnalysersFindWhatTheFilesHold) {
   const std::string jpeg = medium("640x480.jpg"), png = medium("120x120.png"),
-                    ts = medium("sd-ts.mpg"), flac = medium("tagged.flac"), x(4096, 'x');
+                    ts = medium("sd-ts.mpg"), flac = medium("tagged.flac"), x(500, 'x');
   ASSERT_LT(jpeg.find("\xFF\xC0"), 200u);  // the first 200 bytes hold the size, not the image
   ASSERT_EQ(flac[4], 0);                   // STREAMINFO first: a 4-byte header and 34 bytes
-  const std::pair<const char*, std::string> written[] = {
-      {"LOUD.MP3", medium("tagged.mp3")},
-      {"LOUD.JPG", jpeg},
-      {"cut.jpg", jpeg.substr(0, 200)},
-      {"huge.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\xFF\xFF\xFF\xFF\0\0\0\x20", 24)},
-      {"no-image.jpg", std::string("\xFF\xD8\xFF\xD9", 4)},
-      {"bad-marker.jpeg", std::string("\xFF\xD8\xFF\x01", 4) + std::string(500, 'U')},
-      {"jpeg.png", jpeg},
-      {"cut.png", png.substr(0, 20)},
-      // Its first chunk is not the header: bytes 16 to 23 are no size.
-      {"text-first.png",
-       png.substr(0, 8) + std::string("\0\0\0\x09tEXtComment\0x\0\0\0\0", 21) + png.substr(8)},
-      {"hd-tts.mpeg", std::string(4, '\0') + medium("hd-ts.mpg")},  // a time stamp of 0 first
-      {"sd-tts.mpeg", std::string(4, '\0') + ts},
-      {"stamped.tts", ts},
-      // TagLib refuses a FLAC file with a zero-length block; libavformat reads it.
-      {"zero-block.flac", flac.substr(0, 42) + std::string("\x07\0\0\0", 4) + flac.substr(42)},
-      {"x.mp3", x},
-      {"x.flac", x},
-      {"x.mpg", x},
-      {"x.wmv", x},
-      {"empty.wma", ""},
-      {"list.m3u", "a.mp3\n"}};
-  for (const auto& [name, bytes] : written) file(name, &bytes);
+  write("LOUD.MP3", medium("tagged.mp3")), write("LOUD.JPG", jpeg), write("jpeg.png", jpeg);
+  write("cut.jpg", jpeg.substr(0, 200)), write("cut.png", png.substr(0, 20)),
+      write("stamped.tts", ts);
+  write("huge.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\xFF\xFF\xFF\xFF\0\0\0\x20", 24));
+  write("no-image.jpg", "\xFF\xD8\xFF\xD9"), write("bad-marker.jpeg", "\xFF\xD8\xFF\x01" + x);
+  // Its first chunk is not the header: bytes 16 to 23 are no size.
+  write("text-first.png",
+        png.substr(0, 8) + std::string("\0\0\0\x09tEXtComment\0x\0\0\0\0", 21) + png.substr(8));
+  write("hd-tts.mpeg", std::string(4, '\0') + medium("hd-ts.mpg"));  // a time stamp of 0 first
+  write("sd-tts.mpeg", std::string(4, '\0') + ts);
+  // TagLib refuses a FLAC file with a zero-length block; libavformat reads it.
+  write("zero-block.flac", flac.substr(0, 42) + std::string("\x07\0\0\0", 4) + flac.substr(42));
+  write("x.mp3", x), write("x.flac", x), write("x.mpg", x), write("x.wmv", x),
+      write("empty.wma", "");
+  write("list.m3u", "a.mp3\n");
+  const std::string song = " Song|Bj\xC3\xB6rk|Record|Rock 00:00:02 2ch 44100Hz;";
   for (const auto& [name, expected] : entries(
-           "tagged.mp3=MP3 Song|Bj\xC3\xB6rk|Record|Rock 00:00:02 2ch 44100Hz;"
-           "LOUD.MP3=MP3 Song|Bj\xC3\xB6rk|Record|Rock 00:00:02 2ch 44100Hz;"
-           "tagged.ogg=- Song|Bj\xC3\xB6rk|Record|Rock 00:00:02 2ch 44100Hz;"
-           "tagged.flac=- Song|Bj\xC3\xB6rk|Record|Rock 00:00:02 2ch 44100Hz;"
-           "zero-block.flac=- Song|Bj\xC3\xB6rk|Record|Rock 00:00:02 2ch 44100Hz;"
+           "tagged.mp3=MP3" + song + "LOUD.MP3=MP3" + song + "tagged.ogg=-" + song +
+           "tagged.flac=-" + song + "zero-block.flac=-" + song +
            "encoder-only.mp3=MP3 ||| 00:00:02 2ch 44100Hz;"  // a tag, but no texts in it
            "bare.wma=WMABASE ||| 00:00:02 2ch 44100Hz 16000B/s;"
            "rate192k.wma=WMABASE ||| 00:00:02 2ch 44100Hz 24000B/s;"
@@ -201,7 +193,7 @@ TEST_F(MediaTest, TagTextsComeOutAsUtf8) {
     const std::string fields = texts.find('|') == std::string::npos
                                    ? texts + "|" + texts + "|" + texts + "|" + texts
                                    : texts;
-    EXPECT_EQ("MP3 " + fields + " 00:00:02 2ch 44100Hz", found(analyzed(file("id3.mp3", &bytes))));
+    EXPECT_EQ("MP3 " + fields + " 00:00:02 2ch 44100Hz", found(analyzed(write("id3.mp3", bytes))));
   }
 }
 
@@ -260,7 +252,7 @@ TEST_F(MediaTest, ScanFindsTheSequenceHeaderWhenTheSizeIsMissing) {
       {std::string("\x47\x00\x00\x01\xB3", 5), "0x0 MPEG_TS_SD_NA"}};
   for (const auto& [bytes, expected] : cases) {
     FileInfo info;
-    info.fill(file("scan.mpg", &bytes));
+    info.fill(write("scan.mpg", bytes));
     EXPECT_EQ(0, VideoAnalyzer::setMpegType(info));
     EXPECT_EQ(expected, std::to_string(info.width) + "x" + std::to_string(info.height) + " " +
                             info.mediaType);
@@ -359,27 +351,18 @@ TEST(AsfParserTest, ObjectsAreReadWithinTheirSizes) {
       {unknown + ab, "-1 " + none},
       {header(ab + unknown), "-1 Ab|Unknown|Unknown 0/0/0 0x0 "},
       {data + le(23, 8) + ab, "-1 " + none},
-      {data + le(24, 8) + ab, "0 Ab|Unknown|Unknown 0/0/0 0x0 "},          // an empty object
       {ab + data + le(1 << 20, 8), "0 Ab|Unknown|Unknown 0/0/0 0x0 "},     // past the file's end
       {ab + data + le(~0ull - 5, 8), "-1 Ab|Unknown|Unknown 0/0/0 0x0 "},  // past any offset
-      {ab + data + "\x40", "0 Ab|Unknown|Unknown 0/0/0 0x0 "},             // cut inside a size
-      {header(author(utf16(u"Abc"))).substr(0, 79), "0 Ab|Unknown|Unknown 0/0/0 0x0 "},
       {object(kStream, ""), "-1 " + none},     // too small for its fixed fields
       {stream(kAudio, "", 20), "-1 " + none},  // its format past its end
-      {ab + descriptor(65535, utf16(u"WM/Genre"), utf16(u"G")), "-1 Ab|Unknown|G 0/0/0 0x0 "}};
+      {ab + descriptor(65535, utf16(u"WM/Genre"), utf16(u"G")), "-1 Ab|Unknown|G 0/0/0 0x0 "},
+      // Only exact names, of two-byte characters with their terminator, select a field.
+      {header(descriptor(1, utf16(u"WM/AlbumTitle"), utf16(u"V"))),
+       "0 Unknown|V|Unknown 0/0/0 0x0 "},
+      {header(descriptor(1, utf16(u"WM/Genre", false), utf16(u"V"))), "0 " + none},
+      {header(descriptor(1, std::string("WM/Genre\0", 9), utf16(u"V"))), "0 " + none},
+      {header(descriptor(1, utf16(u"WM/AlbumTitles"), utf16(u"V"))), "0 " + none}};  // 30 bytes
   for (const auto& [bytes, expected] : cases) EXPECT_EQ(expected, parsed(bytes));
-  for (const auto& [name, fields] :  // only exact names, of two-byte characters, select a field
-       std::vector<std::pair<std::string, const char*>>{
-           {utf16(u"WM/Genre"), "Unknown|V"},
-           {utf16(u"WM/AlbumTitle"), "V|Unknown"},
-           {utf16(u"WM/Genre", false), "Unknown|Unknown"},
-           {utf16(u"WM/GenreID"), "Unknown|Unknown"},
-           {utf16(u"wm/genre"), "Unknown|Unknown"},
-           {std::string("WM/Genre\0", 9), "Unknown|Unknown"},
-           {utf16(u"WM/AlbumTitles"), "Unknown|Unknown"}}) {  // 30 bytes: longer than any wanted
-    EXPECT_EQ(std::string("0 Unknown|") + fields + " 0/0/0 0x0 ",
-              parsed(header(descriptor(1, name, utf16(u"V")))));
-  }
   const std::string wma = medium("long.wma");
   for (size_t cut = 0; cut < 4096; ++cut) {
     const std::string result = parsed(wma.substr(0, cut));
@@ -387,48 +370,18 @@ TEST(AsfParserTest, ObjectsAreReadWithinTheirSizes) {
   }
 }
 
-// Files other projects wrote to break their readers: truncated frames, bogus
-// sizes, loops, 12-bit and arithmetic-coded JPEGs. Each is analysed without
-// a crash, a hang or a leak.
-TEST(ExternalMediaTest, HostileFilesLeaveTheProcessRunning) {
-  std::vector<std::string> paths;
-  std::function<void(const std::string&)> list = [&](const std::string& dir) {
-    DirHandle handle(opendir(dir.c_str()));
-    while (const dirent* entry = handle ? readdir(handle.get()) : nullptr) {
-      const std::string path = dir + "/" + entry->d_name;
-      if (entry->d_name[0] != '.') Util::isDirExist(path) ? list(path) : paths.push_back(path);
-    }
-  };
-  list(OMBRIX_SOURCE_DIR "/../shared/external-media");
-  if (paths.empty()) GTEST_SKIP() << "../shared/external-media is absent: the corpus is not run";
-  initAvLibrary();
-  int analysed = 0;
-  for (const std::string& path : paths) {
-    FileInfo info = analyzed(path);
-    analysed += info.result;
-    if (info.fileName == "testorig.jpg" || info.fileName == "basn0g01.png") {
-      EXPECT_EQ(info.fileName[0] == 't' ? "JPEG_SM 227x149" : "PNG_SM_ICO 32x32", found(info));
-    }
-  }
-  EXPECT_GT(analysed, 100);
-}
-
 // ombrix-probe, run as a user would run it.
 TEST_F(MediaTest, ProbeShowsTheRecordAndForAsfFilesTheParser) {
   if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the probe binary is not run in a cross build";
   const std::string probe = OMBRIX_BINARY_DIR "/tools/ombrix-probe", out = home + "/probe.txt";
-  EXPECT_EQ(
-      1, test::run({probe, file("tagged.mp3"), file("long.wma"), home + "/none.mp3", home}, out));
-  const std::string text = test::readFile(out);
+  EXPECT_EQ(1, test::run({probe, file("long.wma"), home + "/none.mp3", home}, out));
   for (const std::string& part :
-       {"== " + file("tagged.mp3") + "\nfullPathName: ",
-        std::string("\nmediaType: MP3\nwidth: 0\n"),
-        std::string("\nresult: 1\ndetails: DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0\n== "),
-        std::string(
-            "\nasf.parse: 0\nasf.artist: Beyonc\xC3\xA9\nasf.album: I Am\nasf.genre: Pop\n"),
+       {"== " + file("long.wma") + "\nfullPathName: ", std::string("\nmediaType: WMABASE\n"),
+        std::string("\ndetails: DLNA.ORG_PN=WMABASE;DLNA.ORG_OP=01;DLNA.ORG_CI=0\nasf.parse: 0\n"
+                    "asf.artist: Beyonc\xC3\xA9\nasf.album: I Am\nasf.genre: Pop\n"),
         "ombrix-probe: cannot read " + home + "/none.mp3: No such file or directory\n",
         "ombrix-probe: cannot read " + home + ": is a directory\n"}) {
-    EXPECT_NE(text.find(part), std::string::npos) << part << "\nin:\n" << text;
+    EXPECT_EQ(test::count(test::readFile(out), part), 1u) << part << test::readFile(out);
   }
   EXPECT_EQ(2, test::run({probe}, out));
   EXPECT_EQ(0u, test::readFile(out).find("usage: ombrix-probe PATH..."));

@@ -1,12 +1,11 @@
 // tests/SyncTest.cpp: the synchroniser in process, on real folders and a real
-// catalogue: the first build and its walk, the size watch on a fake clock,
-// the full check, change detection with the real find and diff, the
+// catalogue: the first build and its walk, the watch of fresh files on fake
+// clocks, the full check, change detection with the real find and diff, the
 // adjustment and its retries, and hostile libraries and catalogues.
 //
-// The tests look at what the catalogue holds (rows, IDs, parents) and at the
-// log records and their order, never at how the parts call each other.
-#include <pwd.h>
-
+// The tests look at what the catalogue holds (rows, IDs, what ombrix-check
+// finds) and at the log records and their order, never at how the parts
+// call each other.
 #include <memory>
 #include <random>
 
@@ -18,6 +17,7 @@ namespace {
 
 using test::count;
 using test::record;
+using Faults = std::vector<std::string>;
 
 class SyncTest : public TestHome {
  protected:
@@ -36,12 +36,12 @@ class SyncTest : public TestHome {
     made->fileCataloguer().watchSet().setClock(
         WatchClock{[this] { return time(nullptr) + clockOffset; }, [this] { return fakeMs; },
                    [this](int64_t ms) {
-                     fakeMs += ms;
-                     onSleep ? onSleep(++sleeps) : void(++sleeps);
+                     fakeMs += ms, ++sleeps;
+                     if (onSleep) onSleep(sleeps);
                    }});
     return made;
   }
-  // The service's start (the first listing, then the build), or one cycle.
+  // The service's start (the first listing, then the build), and a cycle.
   void startService() {
     builder->clearSnapshots();
     ASSERT_FALSE(builder->isChanged());
@@ -51,10 +51,14 @@ class SyncTest : public TestHome {
     ASSERT_TRUE(builder->isChanged());
     builder->adjustDatabase();
   }
+  void rebuild() {
+    ASSERT_EQ(unlink(dbPath.c_str()), 0);
+    builder->buildDatabase();
+  }
   size_t pending() const { return builder->changeAdjustment().pendingChangeCount(); }
   void remove(const std::string& path) const { ASSERT_EQ(unlink((lib + "/" + path).c_str()), 0); }
-  void expectLogHas(const std::vector<std::string>& records) const {
-    for (const std::string& expected : records) EXPECT_TRUE(logHas(expected)) << expected;
+  void expectRecords(const std::vector<std::string>& records) const {
+    for (const std::string& expected : records) EXPECT_EQ(count(log(), expected), 1u) << expected;
   }
 
   std::unique_ptr<CatalogBuilder> builder;
@@ -69,24 +73,22 @@ TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
       "list.m3u; notes.txt");
   ASSERT_EQ(mkfifo((lib + "/pipe").c_str(), 0644) | symlink("real", (lib + "/link").c_str()) |
                 symlink("..", (lib + "/real/up").c_str()) |
-                symlink("nowhere", (lib + "/dangling").c_str()),
+                symlink("-", (lib + "/dangling").c_str()),
             0);
   builder->buildDatabase();
-
-  // Nothing hidden, no playlist, text, FIFO or loop; a link is walked as a
-  // directory.
+  // Nothing hidden, no playlist, text, FIFO or loop; a link is walked as a directory.
   EXPECT_EQ(
       table("select substr(PATH, " + std::to_string(lib.size() + 1) +
             "), TYPE from OBJECTS order by PATH"),
       "|10\n/Rock 'n' Roll|10\n/Rock 'n' Roll/it's.mpg|3\n/link|10\n/link/b.jpg|1\n"
       "/photo.jpg|1\n/real|10\n/real/b.jpg|1\n/sub|10\n/sub/deeper|10\n/sub/deeper/a.mp3|2\n");
   EXPECT_EQ(idOf(lib), "1001");
-  EXPECT_EQ(faults(), std::vector<std::string>{});
-  expectLogHas({record("Ombrix", 325, "not dir nor file =" + lib + "/pipe\n"),
-                record("Ombrix", 325, "not dir nor file =" + lib + "/dangling\n"),
-                record("Ombrix", 321, "symbolic link loop skipped: " + lib + "/real/up\n"),
-                record("Ombrix", 321, "symbolic link loop skipped: " + lib + "/link/up\n"),
-                record("Ombrix", 401, "Insert file: " + lib + "/photo.jpg\n")});
+  EXPECT_EQ(faults(), Faults{});
+  expectRecords({record("Ombrix", 325, "not dir nor file =" + lib + "/pipe\n"),
+                 record("Ombrix", 325, "not dir nor file =" + lib + "/dangling\n"),
+                 record("Ombrix", 321, "symbolic link loop skipped: " + lib + "/real/up\n"),
+                 record("Ombrix", 321, "symbolic link loop skipped: " + lib + "/link/up\n"),
+                 record("Ombrix", 401, "Insert file: " + lib + "/photo.jpg\n")});
   // A folder shared inside another hangs under the root, and again inside its parent.
   makeBuilder({lib + "/sub", lib})->buildDatabase();
   EXPECT_EQ(table("select PARENT_ID from OBJECTS where PATH like '%/sub' order by ID"),
@@ -96,31 +98,24 @@ TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
 // Files changed within five minutes (thirty for a video) are watched, all in
 // the same rounds of polls a second apart, until two polls in a row see the
 // size known before them; the rows are those of the same files when old.
+// What the walk wrote is committed before the watch sleeps: the media server
+// must never wait on our lock while we wait on a file.
 TEST_F(SyncTest, FreshFilesAreWatchedTogetherUntilTheySettle) {
   add("a.jpg; b.jpg; sub/c.jpg; sub/d.jpg; e.jpg; f.mp3; sub/g.mpg");
   builder->buildDatabase();
   const std::string rows = "select ID, PARENT_ID, TYPE, PATH, FILE_SIZE from OBJECTS order by ID";
   const std::string old = table(rows);
+  std::string seen;
   for (const auto& [age, watched] : {std::pair<time_t, size_t>{600, 1}, {0, 7}}) {
-    ASSERT_EQ(unlink(dbPath.c_str()) | unlink(logPath.c_str()), 0);
+    ASSERT_EQ(unlink(logPath.c_str()), 0);
     clockOffset = age, sleeps = 0;
-    builder->buildDatabase();
+    onSleep = [&](int) { seen += age ? idOf(lib + "/sub") + ";" : ""; };  // the video is in sub
+    rebuild();
     EXPECT_EQ(sleeps, 2);
     EXPECT_EQ(count(log(), "  size = "), 2 * watched);
     EXPECT_EQ(table(rows), old);
   }
-  EXPECT_EQ(faults(), std::vector<std::string>{});
-}
-
-// The media server must never wait on our lock while we wait on a file:
-// what the walk wrote is committed before a watch begins.
-TEST_F(SyncTest, WalkCommitsItsRowsBeforeWatchingAFile) {
-  add("sub/fresh.jpg");
-  clockOffset = 0;
-  std::string seen;
-  onSleep = [&](int) { seen += idOf(lib + "/sub") + ";"; };
-  builder->buildDatabase();
-  EXPECT_EQ(seen, "1002;1002;");
+  EXPECT_EQ(seen, idOf(lib + "/sub") + ";" + idOf(lib + "/sub") + ";");
 }
 
 // A file still being copied is set aside: the others pass it, and it is
@@ -129,8 +124,8 @@ TEST_F(SyncTest, WalkCommitsItsRowsBeforeWatchingAFile) {
 // at the next poll, and nothing watched is written.
 TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
   add("a.jpg; b.jpg; sub/c.jpg; sub/d.jpg; f.mp3; sub/g.mp3");
-  const std::string growing = lib + "/sub/c.jpg",
-                    size = std::to_string(test::medium("48x48.jpg").size());
+  const std::string growing = lib + "/sub/c.jpg";
+  const int size = test::medium("48x48.jpg").size();
   clockOffset = 0;
   onSleep = [&](int second) {
     if (second <= 3) test::writeFile(growing, test::readFile(growing) + "more");
@@ -138,32 +133,24 @@ TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
   builder->buildDatabase();
   EXPECT_EQ(sleeps, 5);
   EXPECT_EQ(table("select PATH, FILE_SIZE from OBJECTS order by ID desc limit 1"),
-            growing + "|" + std::to_string(std::stoi(size) + 12) + "\n");
+            growing + "|" + std::to_string(size + 12) + "\n");
   EXPECT_LT(log().find("Insert file: " + lib + "/sub/g.mp3"),
             log().find("Insert file: " + growing));
-  EXPECT_EQ(count(log(), record("Ombrix", 523,
-                                size + " <> " + std::to_string(std::stoi(size) + 4) + "\n")),
-            1u);
-  EXPECT_EQ(faults(), std::vector<std::string>{});
+  expectRecords(
+      {record("Ombrix", 523, std::to_string(size) + " <> " + std::to_string(size + 4) + "\n")});
+  EXPECT_EQ(faults(), Faults{});
 
-  ASSERT_EQ(unlink(dbPath.c_str()) | unlink(logPath.c_str()), 0);
   onSleep = [&](int) { unlink((lib + "/b.jpg").c_str()); };
-  builder->buildDatabase();
-  EXPECT_EQ(faults(), std::vector<std::string>{});
-  EXPECT_EQ(
-      count(log(), record("Ombrix", 526, "file vanished during size watch: " + lib + "/b.jpg\n")),
-      1u);
-
-  ASSERT_EQ(unlink(dbPath.c_str()), 0);
-  sleeps = 0;
+  rebuild();
+  EXPECT_EQ(faults(), Faults{});
+  expectRecords({record("Ombrix", 526, "file vanished during size watch: " + lib + "/b.jpg\n")});
   onSleep = [](int) { AppStatus::getInstance().setAppExit(true); };
-  builder->buildDatabase();
+  sleeps = 0;
+  rebuild();
   EXPECT_EQ(sleeps, 1);
   EXPECT_EQ(value("select count(*) from FILEDETAIL"), "0");
-  EXPECT_EQ(
-      count(log(), record("Ombrix", 519, "isAppExit is true, stop watching " + lib + "/a.jpg\n")),
-      1u);
-  EXPECT_EQ(count(log(), "isAppExit is true, stop watching "), 5u);
+  EXPECT_EQ(count(log(), "isAppExit is true, stop watching " + lib), 5u);
+  expectRecords({record("Ombrix", 519, "isAppExit is true, stop watching " + lib + "/a.jpg\n")});
 }
 
 // Rows written in groups, and maps refilled from the newest rows only, come
@@ -180,7 +167,7 @@ TEST_F(SyncTest, GroupedWalkGivesTheCatalogueOfARowByRowWalk) {
                     test::taggedMp3(3, {{"TALB", "\3" + name}}));  // an album each
   }
   builder->buildDatabase();
-  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(faults(), Faults{});  // the maps among them
   // IDs without gaps (no row written twice or given up), parents first.
   EXPECT_EQ(value("select count(*) || min(ID) || max(ID) || sum(PARENT_ID >= ID) from OBJECTS"),
             "19100110190");
@@ -195,34 +182,31 @@ TEST_F(SyncTest, GroupedWalkGivesTheCatalogueOfARowByRowWalk) {
 TEST_F(SyncTest, CheckKeepsWhatStaysAndSweepsOnlyAfterAWholeWalk) {
   add("a.mp3; gone.jpg; sub/c.jpg; ../other/x.jpg");
   makeBuilder({lib, home + "/other"})->buildDatabase();
-  const std::string kept = "select ID, PATH from OBJECTS where PATH like '" + lib + "%' and " +
-                           "PATH not like '%/gone.jpg' and PATH not like '%/new.mpg'";
-  const std::string before = table(kept), goneId = idOf(lib + "/gone.jpg");
+  const std::string kept = "select ID, PATH from OBJECTS where PATH like '" + lib +
+                           "%' and PATH not like '%/gone.jpg' and PATH not like '%/new.mpg'";
+  const std::string before = table(kept);
   remove("gone.jpg");
   add("sub/new.mpg");
-
   AppStatus::getInstance().setAppExit(true);
   builder->checkDatabase();
   EXPECT_EQ(value("select count(*) from OBJECTS"), "7");
-  EXPECT_TRUE(logHas(record("Ombrix", 287, "isAppExit is true, exit traverse Dir\n")));
+  expectRecords({record("Ombrix", 287, "isAppExit is true, exit traverse Dir\n")});
   EXPECT_FALSE(logHas("Delete DB Time = "));
 
   AppStatus::getInstance().setAppExit(false);
   builder->checkDatabase();  // "other" is no longer shared
   EXPECT_EQ(table(kept), before);
-  EXPECT_EQ(value("select count(*) from FILEDETAIL where ID = " + goneId) +
-                value("select count(*) from OBJECTS where FOUND <> 1"),
-            "00");
-  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(faults(), Faults{});
+  EXPECT_EQ(value("select count(*) from OBJECTS where FOUND <> 1"), "0");
   EXPECT_TRUE(logHas(record("Ombrix", 117, "Check shared folder: " + lib + "\n")));
 }
 
 TEST_F(SyncTest, ListingsCompareNamesOnly) {
-  const std::string work = home + "/nstemp/";
-  builder->clearSnapshots();
-  EXPECT_FALSE(builder->isChanged());  // nothing to compare with yet
+  const std::string work = home + "/nstemp/", diff = home + "/diff ";
   const std::string promoted =
       record("Ombrix", 244, "exec:mv " + work + "findNew.txt " + work + "findOld.txt\n");
+  builder->clearSnapshots();
+  EXPECT_FALSE(builder->isChanged());  // nothing to compare with yet
   EXPECT_EQ(
       log(),
       record("Ombrix", 262, "exec:rm " + work + "findOld.txt " + work + "findDiff.txt\n") +
@@ -230,15 +214,22 @@ TEST_F(SyncTest, ListingsCompareNamesOnly) {
           promoted + record("Ombrix", 250, "isChanged = false\n"));
   add("a.jpg");
   EXPECT_TRUE(builder->isChanged());
-  EXPECT_TRUE(logHas(record("Ombrix", 232,
-                            "exec:" + home + "/diff " + work + "findOld.txt " + work +
-                                "findNew.txt > " + work + "findDiff.txt\n") +
-                     promoted + record("Ombrix", 248, "isChanged = true\n")));
+  expectRecords({record("Ombrix", 232,
+                        "exec:" + diff + work + "findOld.txt " + work + "findNew.txt > " + work +
+                            "findDiff.txt\n") +
+                 promoted + record("Ombrix", 248, "isChanged = true\n")});
   test::writeFile(lib + "/a.jpg", "rewritten in place");
   EXPECT_FALSE(builder->isChanged());
   test::writeFile(lib + "/.hidden.mp3", "");  // listed, so a change, though never catalogued
   EXPECT_TRUE(builder->isChanged());
-
+  ASSERT_EQ(unlink((home + "/diff").c_str()), 0);
+  add("b.jpg");
+  if (!OMBRIX_CROSSCOMPILING) {  // qemu-user cannot hand a failed exec back through posix_spawn
+    EXPECT_FALSE(builder->isChanged());
+    expectRecords({record("Ombrix", 266,
+                          "exec fail: " + diff + work + "findOld.txt " + work + "findNew.txt > " +
+                              work + "findDiff.txt: No such file or directory\n")});
+  }
   builder = makeBuilder({});  // find without a folder would list the working directory
   builder->clearSnapshots();
   EXPECT_FALSE(builder->isChanged() || builder->isChanged());
@@ -259,19 +250,18 @@ TEST_F(SyncTest, ChangesWhileRunningAreApplied) {
                 rename((lib + "/t.jpg").c_str(), (lib + "/.Trash-1000/files/t.jpg").c_str()),
             0);
   adjust();
-  EXPECT_EQ(faults(), std::vector<std::string>{});  // hidden paths are not expected either
+  EXPECT_EQ(faults(), Faults{});  // hidden paths are not expected either
   EXPECT_GT(std::stoll(idOf(lib + "/renamed.mp3")), std::stoll(movedId));
   EXPECT_EQ(value("select count(*) from FILEDETAIL where ID = " + movedId), "0");
-  EXPECT_TRUE(logHas(record("Ombrix", 466, "Delete: " + lib + "/b.jpg\n")));
+  expectRecords({record("Ombrix", 466, "Delete: " + lib + "/b.jpg\n")});
   EXPECT_EQ(pending(), 0u);
-
   // A stop request drops the remaining lines but still refreshes the maps.
   remove("renamed.mp3");
   ASSERT_TRUE(builder->isChanged());
   AppStatus::getInstance().setAppExit(true);
   builder->adjustDatabase();
-  EXPECT_TRUE(logHas(record("Ombrix", 164, "isAppExit is true, exit adjust db\n")));
-  EXPECT_EQ(faults(), std::vector<std::string>{"stale: " + lib + "/renamed.mp3"});
+  expectRecords({record("Ombrix", 164, "isAppExit is true, exit adjust db\n")});
+  EXPECT_EQ(faults(), Faults{"stale: " + lib + "/renamed.mp3"});
 }
 
 // A diff file written by hand: every kind of line a diff tool writes, in
@@ -280,81 +270,64 @@ TEST_F(SyncTest, ChangesWhileRunningAreApplied) {
 TEST_F(SyncTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
   startService();
   add("x/y/a.jpg; .x.jpg; last.jpg; notes.txt; ../secret.jpg");
-  const std::string diff = "1a2,9\n> " + lib + "/x/y/a.jpg\n> " + lib + "/x/y\n> " + lib +
-                           "/x\n---\n> " + lib + "/.x.jpg\n< " + lib + "/.x.jpg\n\\ No newline " +
-                           "at end of file\n> " + lib + "/notes.txt\n< " + lib + "/x/y/a.jpg\n> " +
-                           home + "/secret.jpg\n\n> " + lib + "/last.jpg";
-  test::writeFile(builder->workFiles().findDiffPath, diff);
+  test::writeFile(builder->workFiles().findDiffPath,
+                  "1a2,9\n> " + lib + "/x/y/a.jpg\n> " + lib + "/x/y\n> " + lib + "/x\n---\n> " +
+                      lib + "/.x.jpg\n< " + lib + "/.x.jpg\n\\ No newline at end of file\n> " +
+                      lib + "/notes.txt\n< " + lib + "/x/y/a.jpg\n> " + home + "/secret.jpg\n\n> " +
+                      lib + "/last.jpg");
   builder->adjustDatabase();
-  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(faults(), Faults{});
   EXPECT_EQ(pending(), 0u);  // notes.txt is not catalogued, and needs no retry
-  expectLogHas({record("Ombrix", 457, "can't find object in database: " + lib + "/.x.jpg\n"),
-                record("Ombrix", 168, "not below a shared folder: " + home + "/secret.jpg\n")});
+  expectRecords({record("Ombrix", 457, "can't find object in database: " + lib + "/.x.jpg\n"),
+                 record("Ombrix", 168, "not below a shared folder: " + home + "/secret.jpg\n")});
 }
 
 // Changes a lock kept out are retried each cycle until they land, unless a
-// newer line about the path took their place.
+// newer line about the path took their place; a change whose commit the lock
+// kept out is neither reported nor lost.
 TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
   add("old.mp3; back.jpg");
   startService();
   add("new.jpg; gone-again.mp3");
   remove("old.mp3"), remove("back.jpg");
   sqlite3* raw = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(dbPath.c_str(), &raw));
-  SqliteHandle locker(raw);
-  ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
+  auto lock = [&](const char* sql) {
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(dbPath.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, sql, nullptr, nullptr, nullptr));
+  };
+  lock("BEGIN EXCLUSIVE;");
   adjust();
+  sqlite3_close(raw);
   EXPECT_EQ(pending(), 4u);
-  locker.reset();
-
   remove("gone-again.mp3");
   add("back.jpg");
   adjust();  // newer lines about both take the place of their retries
   EXPECT_EQ(pending(), 2u);
   EXPECT_TRUE(builder->retryPendingChanges());
   EXPECT_FALSE(builder->retryPendingChanges());
-  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(faults(), Faults{});
   EXPECT_EQ(count(log(), "retry "), 2u);
-  EXPECT_TRUE(logHas(record("Ombrix", 172, "retry delete: " + lib + "/old.mp3\n") +
-                     record("Ombrix", 466, "Delete: " + lib + "/old.mp3\n") +
-                     record("Ombrix", 170, "retry insert: " + lib + "/new.jpg\n")));
+  expectRecords({record("Ombrix", 172, "retry delete: " + lib + "/old.mp3\n") +
+                 record("Ombrix", 466, "Delete: " + lib + "/old.mp3\n") +
+                 record("Ombrix", 170, "retry insert: " + lib + "/new.jpg\n")});
 
-  // A reader lets the rows in but keeps COMMIT out: not reported, retried.
   add("late.jpg");
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(dbPath.c_str(), &raw));
-  locker.reset(raw);
-  ASSERT_EQ(SQLITE_OK,
-            sqlite3_exec(raw, "BEGIN; select 1 from OBJECTS;", nullptr, nullptr, nullptr));
+  lock("BEGIN; select 1 from OBJECTS;");  // lets the rows in, keeps COMMIT out
   adjust();
-  locker.reset();
-  EXPECT_EQ(idOf(lib + "/late.jpg"), "");
-  EXPECT_FALSE(logHas("late.jpg"));
+  sqlite3_close(raw);
+  EXPECT_EQ(idOf(lib + "/late.jpg") + std::to_string(count(log(), "late.jpg")), "0");
   EXPECT_TRUE(builder->retryPendingChanges());
-  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(faults(), Faults{});
 }
 
-TEST_F(SyncTest, MissingDiffToolIsReportedAndIsNoChange) {
-  // qemu-user runs posix_spawn's clone as a plain fork: a failed exec cannot come back.
-  if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "exec failures are not reported under qemu-user";
-  ASSERT_EQ(unlink((home + "/diff").c_str()), 0);
-  builder->isChanged();
-  add("a.jpg");
-  EXPECT_FALSE(builder->isChanged());
-  const std::string work = home + "/nstemp/";
-  EXPECT_TRUE(
-      logHas(record("Ombrix", 266,
-                    "exec fail: " + home + "/diff " + work + "findOld.txt " + work +
-                        "findNew.txt > " + work + "findDiff.txt: No such file or directory\n")));
-}
-
-// Broken media of every catalogued kind and names that break shells, SQL and
-// paths, in a folder whose own name would run commands in a shell: every
-// file gets its rows, and only the analysis that crashes on purpose (test
-// builds crash on "ombrix-crash-test*") fails, costing that file its details.
+// Broken media of every catalogued kind, names that break SQL, and a folder
+// whose name would run commands in a shell: every file gets its rows, and
+// only the analysis that crashes on purpose (test builds crash on
+// "ombrix-crash-test*") fails, costing that file its details alone.
 TEST_F(SyncTest, BrokenFilesAndOddNamesAreAllCatalogued) {
   lib = home + "/My Music;touch pwned;$(touch pwned2)";
   builder = makeBuilder({lib});
-  ASSERT_EQ(mkdir(lib.c_str(), 0755), 0);
+  add("it's \"quoted\".jpg; back\\slash.mp3; tab\there.mp3; Ελληνικά.jpg; ombrix-crash-test.mp3");
   std::mt19937 random(6);
   std::string noise(4096, '\0');
   for (const MediaTypeEntry* entry = MediaTypeTable; entry->ext[0] != '\0'; ++entry) {
@@ -369,36 +342,15 @@ TEST_F(SyncTest, BrokenFilesAndOddNamesAreAllCatalogued) {
   }
   std::string png = test::medium("120x120.png");
   test::writeFile(lib + "/huge-width.png", png.replace(16, 4, "\xFF\xFF\xFF\xFF"));
-  const std::string names[] = {
-      "with space.mp3",    "it's \"quoted\".jpg", "semi;colon.png",    "$(touch pwned).jpg",
-      "`touch pwned`.mp3", "back\\slash.jpg",     "percent %s %n.jpg", "tab\there.mp3",
-      "-dash.jpg",         "Ελληνικά.jpg",        "日本語の歌.mp3",    "ombrix-crash-test.mp3"};
-  auto addOddNames = [&](const std::string& dir) {
-    ASSERT_EQ(mkdir((lib + dir).c_str(), 0755), 0);
-    for (const std::string& name : names)
-      test::writeFile(lib + dir + name, test::medium("tagged.mp3"));
-  };
-  addOddNames("/odd/");
-  // 100 nested directories, and a path of 4095 bytes, the most PATH_MAX allows.
-  std::string deep = "deep", longest = "long";
-  for (int level = 1; level <= 100; ++level) deep += "/d" + std::to_string(level);
-  while (longest.size() + lib.size() < 3840) longest += "/" + std::string(200, 'L');
-  longest += "/" + std::string(4095 - lib.size() - longest.size() - 6, 'f') + ".jpg";
-  add(deep + "/bottom.mp3; " + longest);
   ASSERT_EQ(chdir(home.c_str()), 0);  // where a shell would leave its traces
   startService();
-  EXPECT_EQ(faults(), std::vector<std::string>{});
-
-  addOddNames("/later/");  // again, through find and diff
-  remove("odd/with space.mp3"), remove("odd/$(touch pwned).jpg"), remove("random.mp3");
+  add("later/$(touch pwned).jpg; later/`touch pwned`.mp3");  // through find and diff
+  remove("random.mp3");
   adjust();
   ASSERT_EQ(chdir("/"), 0);
-  EXPECT_EQ(faults(), std::vector<std::string>{});
-  EXPECT_NE(idOf(lib + "/" + longest), "");
-  EXPECT_EQ(count(log(), "analysis failed: "), 2u) << log();  // the crash test file, twice
-  EXPECT_EQ(
-      count(log(), "[Ombrix].[386]\n  analysis failed: " + lib + "/odd/ombrix-crash-test.mp3 ("),
-      1u);
+  EXPECT_EQ(faults(), Faults{});
+  EXPECT_EQ(count(log(), "analysis failed: "), 1u) << log();
+  expectRecords({"[Ombrix].[386]\n  analysis failed: " + lib + "/ombrix-crash-test.mp3 ("});
   const std::string details =
       "select DETAILS || ' ' || ifnull(IV_WIDTH, '') from OBJECTS join "
       "FILEDETAIL using (ID) where FILE_NAME = '";
@@ -409,17 +361,16 @@ TEST_F(SyncTest, BrokenFilesAndOddNamesAreAllCatalogued) {
   EXPECT_FALSE(Util::isFileExist(home + "/pwned") || Util::isFileExist(home + "/pwned2"));
 }
 
-// Catalogue files that are not, or not writable: reported, never replaced;
-// only an empty file, which a first build killed before its schema was
-// committed leaves, is built afresh.
+// A catalogue file that is not one is reported and never replaced; only an
+// empty file, which a first build killed before its schema was committed
+// leaves, is built afresh.
 TEST_F(SyncTest, UnusableCataloguesAreReportedAndLeftAlone) {
   add("a.jpg");
   test::writeFile(dbPath, "");
   EXPECT_FALSE(builder->dbExists());
   builder->buildDatabase();
   EXPECT_TRUE(builder->dbExists());
-  EXPECT_EQ(faults(), std::vector<std::string>{});
-
+  EXPECT_EQ(faults(), Faults{});
   std::mt19937 random(6);
   std::string noise(64 * 1024, '\0');
   for (char& c : noise) c = static_cast<char>(random());
@@ -427,29 +378,9 @@ TEST_F(SyncTest, UnusableCataloguesAreReportedAndLeftAlone) {
   test::writeFile(builder->workFiles().findDiffPath, "> " + lib + "/a.jpg\n");
   builder->checkDatabase();
   builder->adjustDatabase();
-  expectLogHas({record("Ombrix", 100, "update db error: file is not a database\n"),
-                record("Ombrix", 203, "fial insert mapfile is not a database\n")});
+  expectRecords({record("Ombrix", 100, "update db error: file is not a database\n"),
+                 record("Ombrix", 203, "fial insert mapfile is not a database\n")});
   EXPECT_EQ(test::readFile(dbPath), noise);
-
-  // Read-only. The superuser writes through any file mode, so as root the
-  // check runs in a child process as nobody.
-  ASSERT_EQ(unlink(dbPath.c_str()), 0);
-  builder->buildDatabase();
-  const std::string built = test::readFile(dbPath);
-  const passwd* nobody = getpwnam("nobody");
-  ASSERT_EQ(chmod(dbPath.c_str(), 0444) | chmod(home.c_str(), 0755) | chmod(logPath.c_str(), 0666),
-            0);
-  if (geteuid() != 0) {
-    builder->checkDatabase();
-  } else if (pid_t pid = fork(); pid == 0) {
-    if (setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0) builder->checkDatabase();
-    _exit(0);
-  } else {
-    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
-  }
-  EXPECT_TRUE(
-      logHas(record("Ombrix", 100, "update db error: attempt to write a readonly database\n")));
-  EXPECT_EQ(test::readFile(dbPath), built);
 }
 
 }  // namespace

@@ -33,8 +33,6 @@
 #include "Database/Database.h"
 #include "check/CatalogCheck.h"
 
-extern char** environ;
-
 namespace test {
 
 const std::string kMedia = OMBRIX_MEDIA_DIR;
@@ -147,28 +145,24 @@ inline std::string table(const std::string& dbPath, const std::string& sql) {
 class Daemon {
  public:
   Daemon(std::vector<std::string> args, const std::string& home, std::vector<std::string> env = {},
-         const std::string& workingDir = "/", std::string dlnaHome = "") {
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, "DLNAHOME=", 9) && std::strncmp(*entry, "ASAN_OPTIONS=", 13)) {
-        env.push_back(*entry);
-      }
-    }
-    const char* asan = getenv("ASAN_OPTIONS");  // the clock library comes before the sanitizer
-    env.insert(env.end(),
-               {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
-                "OMBRIX_TEST_INTERVAL=1", "OMBRIX_TEST_SLEEP_PATH=" + home + "/pause",
-                "FAKETIME=+2h", "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1",
-                "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"});
-    if (dlnaHome != "-") env.push_back("DLNAHOME=" + (dlnaHome.empty() ? home : dlnaHome));
+         const std::string& workingDir = "/", const std::string& dlnaHome = "") {
     args.insert(args.begin(), OMBRIX_BINARY_DIR "/Ombrix");
     if ((pid = fork()) != 0) return;
     FILE* out = fopen((home + "/output.txt").c_str(), "w");
     dup2(fileno(out), 1), dup2(fileno(out), 2), signal(SIGXFSZ, SIG_IGN);
-    std::vector<char*> argp, envp;
+    const char* asan = getenv("ASAN_OPTIONS");  // the clock library comes before the sanitizer
+    env.insert(env.end(),
+               {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+                "OMBRIX_TEST_INTERVAL=1", "OMBRIX_TEST_SLEEP_PATH=" + home + "/pause",
+                "DLNAHOME=" + (dlnaHome.empty() ? home : dlnaHome), "FAKETIME=+2h",
+                "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1",
+                "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"});
+    for (std::string& entry : env) putenv(entry.data());
+    if (dlnaHome == "-") unsetenv("DLNAHOME");
+    std::vector<char*> argp;
     for (std::string& arg : args) argp.push_back(arg.data());
-    for (std::string& entry : env) envp.push_back(entry.data());
-    argp.push_back(nullptr), envp.push_back(nullptr);
-    if (chdir(workingDir.c_str()) == 0) execve(argp[0], argp.data(), envp.data());
+    argp.push_back(nullptr);
+    if (chdir(workingDir.c_str()) == 0) execv(argp[0], argp.data());
     _exit(127);
   }
   ~Daemon() {
