@@ -14,9 +14,8 @@
 # scripts/install-deps.sh; a second run installs nothing), then builds in
 # build/<target> and runs every test; those that start the daemon or a tool
 # skip themselves there, and the package test is not registered. The cross
-# builds have no
-# sanitizers and use -O1 without debug information: compiling is most of
-# their cost.
+# builds have no sanitizers and use -O1 without debug information: compiling
+# is most of their cost.
 #
 # Exits non-zero when anything fails.
 set -eu
