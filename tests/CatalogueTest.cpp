@@ -107,15 +107,14 @@ class CatalogueTest : public TestHome {
     EXPECT_GE(id, 0) << errMsg << "\n" << sql;
     return id;
   }
-  // Writes a file's two rows in one transaction, as the cataloguer does;
+  // Writes a song's two rows in one transaction, as the cataloguer does;
   // extra runs first in that transaction.
   int64_t insertFile(const FileInfo& info, const std::string& extra = "") {
     if (!db->beginTransaction(errMsg)) return -1;
     int64_t id = db->executeInTransaction(CatalogSql::insertFileRow(1001, info), errMsg);
-    std::string detail = info.objType == ObjType::Audio   ? CatalogSql::insertAudioDetail(id, info)
-                         : info.objType == ObjType::Video ? CatalogSql::insertVideoDetail(id, info)
-                                                          : CatalogSql::insertImageDetail(id, info);
-    if (id < 0 || db->executeInTransaction(extra + detail, errMsg) != id) return -1;
+    if (id < 0 ||
+        db->executeInTransaction(extra + CatalogSql::insertAudioDetail(id, info), errMsg) != id)
+      return -1;
     return db->commitTransaction(errMsg) ? id : -1;
   }
   std::optional<Database> db;

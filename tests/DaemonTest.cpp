@@ -52,7 +52,6 @@ TEST_F(DaemonTest, RefusalsAndAHomeItCannotUse) {
   EXPECT_EQ(start({"6", lib}, "-").waitForExit(), 0);
   EXPECT_EQ(output(), "can't find DLNAHOME environment!\n");
   EXPECT_FALSE(Util::isDirExist(home + "/nstemp"));
-
   const std::string missing = home + "/missing";  // no parents are made
   const std::string message = "Ombrix: cannot create the work directory " + missing +
                               "/nstemp: No such file or directory\n";
