@@ -1,4 +1,5 @@
-// tests/CommonTest.cpp: the log writer and the path and text helpers.
+// tests/CommonTest.cpp: the log writer. The path and text helpers are
+// exercised by every test that makes or reads a catalogue.
 #include <fcntl.h>
 #include <poll.h>
 
@@ -73,25 +74,6 @@ TEST_F(LoggerTest, HandlerEntryNeverWaitsForTheLock) {
   logger.setLevel(3);
   EXPECT_TRUE(logger.writeLogFromHandler(LogId::ExitSignal));  // filtered out
   EXPECT_EQ(record("OmbrixMain", 40, "Ombrix receive app exit signal.\n"), log());
-}
-
-// The path and quoting helpers; FIFOs, links and unreadable entries meet
-// isFileExist and isDirExist in the synchroniser's tests.
-TEST(UtilTest, PathAndTextHelpers) {
-  auto expect = [](auto helper, std::initializer_list<std::pair<const char*, const char*>> cases) {
-    for (const auto& [input, expected] : cases) EXPECT_EQ(expected, helper(input)) << input;
-  };
-  expect(Util::removeLastSlash, {{"/music//", "/music/"}, {"", ""}});
-  expect(Util::addLastSlash, {{"/music", "/music/"}, {"/music/", "/music/"}, {"", "/"}});
-  expect(Util::getFileName, {{"/a/b/", "b"}, {"song.mp3", "song.mp3"}, {"/", ""}});
-  expect(Util::getParentPath,
-         {{"/a/b/song.mp3", "/a/b"}, {"/a/b/", "/a"}, {"/a", ""}, {"music", "music"}});
-  expect(Util::escapeQuote, {{"Rock 'n' Roll", "Rock ''n'' Roll"}, {"''", "''''"}});
-  expect(Util::toLower, {{"CAF\xC3\x89.MP3", "caf\xC3\x89.mp3"}});  // UTF-8 bytes stay as they are
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  expect(Util::makeAbsolute,
-         {{"/m/a/", "/m/a/"}, {"m/../a", (std::string(cwd) + "/m/../a").c_str()}});
 }
 
 }  // namespace

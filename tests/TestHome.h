@@ -3,7 +3,7 @@
 // and judging it with ombrix-check's rules, and running programs, the
 // daemon among them.
 //
-// The media are made by the CTest fixture MakeMedia (tests/make-media.sh)
+// The media are made by the CTest fixture MakeMedia (scripts/make-test-media.sh)
 // into the build tree before any test runs. Nothing here waits for time to
 // pass: waitFor polls a condition, and its limit only ends a test that has
 // already failed.
