@@ -7,6 +7,7 @@
 #
 # The folder is kept while this script is unchanged, so a second run in the
 # same tree makes nothing.
+# shellcheck disable=SC2046
 set -eu
 out=$1
 stamp=$(cksum <"$0")
@@ -15,7 +16,9 @@ rm -rf "$out" "$out.part"
 mkdir -p "$out.part"
 
 # A stereo tone of exactly 2 s, one still frame of a size (RGB, so an odd
-# size is not rounded), a clip of ten frames with as much silence.
+# size is not rounded), a clip of ten frames with as much silence. frame and
+# clip print ffmpeg arguments, which are meant to be split into words (hence
+# the file-wide SC2046 exception at the top).
 tone=(-f lavfi -i sine=f=440:d=2:r=44100 -ac 2)
 tags=(-metadata title=Song -metadata artist=Björk -metadata album=Record -metadata genre=Rock)
 frame() { echo "-f lavfi -i color=c=gray:s=$1,format=rgb24 -frames:v 1"; }
