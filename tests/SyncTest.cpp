@@ -156,12 +156,13 @@ TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
 // Rows written in groups, and maps refilled from the newest rows only, come
 // out as from a walk that wrote each row and refilled the maps after each
 // directory. A refill from the newest rows only misses a file written right
-// after a subdirectory's refill, which happens unless the subdirectory comes
-// last in its folder: two folders of eight entries make that near certain.
+// after a subdirectory's refill, which happens unless every subdirectory
+// comes after every file in its folder's order: with three of each, under
+// other names in each of two folders, that is near certain.
 TEST_F(SyncTest, GroupedWalkGivesTheCatalogueOfARowByRowWalk) {
-  for (int i = 0; i < 14; ++i) {
-    const std::string name =
-        (i < 7 ? "p/" : "q/") + std::string(i % 7 ? "" : "d/") + std::to_string(i) + ".mp3";
+  for (const std::string name :
+       {"p/1.mp3", "p/2.mp3", "p/3.mp3", "p/a/4.mp3", "p/k/5.mp3", "p/t/6.mp3", "q/1.mp3",
+        "q/2.mp3", "q/3.mp3", "q/b/4.mp3", "q/m/5.mp3", "q/w/6.mp3"}) {
     add(name);
     test::writeFile(lib + "/" + name,
                     test::taggedMp3(3, {{"TALB", "\3" + name}}));  // an album each
@@ -170,7 +171,7 @@ TEST_F(SyncTest, GroupedWalkGivesTheCatalogueOfARowByRowWalk) {
   EXPECT_EQ(faults(), Faults{});  // the maps among them
   // IDs without gaps (no row written twice or given up), parents first.
   EXPECT_EQ(value("select count(*) || min(ID) || max(ID) || sum(PARENT_ID >= ID) from OBJECTS"),
-            "19100110190");
+            "21100110210");
   const std::string before = table("select ID, PATH, FOUND from OBJECTS");
   builder->checkDatabase();
   EXPECT_EQ(before, table("select ID, PATH, FOUND from OBJECTS"));
