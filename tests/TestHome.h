@@ -115,11 +115,13 @@ inline bool waitFor(const std::function<bool()>& condition, int seconds = 60) {
 
 // Runs a query on a read-only connection of its own: the rows as text,
 // cells joined by "|", each row ending in "\n", NULL as "NULL". A query that
-// fails gives SQLite's message instead.
+// fails gives SQLite's message instead. A running daemon's commit may hold
+// the lock for a moment: the query waits for it to be let go.
 inline std::string table(const std::string& dbPath, const std::string& sql) {
   sqlite3* raw = nullptr;
   sqlite3_open_v2(dbPath.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
   SqliteHandle db(raw);
+  sqlite3_busy_timeout(raw, 60000);
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(raw, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
     return std::string("error: ") + sqlite3_errmsg(raw) + "\n";
