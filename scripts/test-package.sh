@@ -42,6 +42,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# What the machine held of ours before: an install from a build tree (under
+# /usr/local, say) is not the package's to remove.
+ombrix_files() {
+    find /etc /lib/systemd /usr /var/lib/systemd -name '*ombrix*' -not -path "$BUILD/*" \
+         2>/dev/null | grep -v "^$SRC" | sort || true
+}
+ombrix_files > "$WORK/before.txt"
 dpkg_wait -i "$DEB" >/dev/null || fail "dpkg -i"
 for f in /usr/bin/Ombrix /usr/lib/ombrix/ombrix-analyze /lib/systemd/system/ombrix.service \
          /etc/default/ombrix /usr/share/man/man8/Ombrix.8.gz; do
@@ -93,7 +100,8 @@ for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /usr/lib/ombrix /lib/systemd/syst
 done
 dpkg_wait -P ombrix >/dev/null || fail "dpkg -P"
 if [ -e /etc/default/ombrix ]; then fail "/etc/default/ombrix left after purge"; fi
-LEFT=$(find /etc /lib/systemd /usr /var/lib/systemd -name '*ombrix*' -not -path "$BUILD/*" 2>/dev/null | grep -v "^$SRC" || true)
+ombrix_files > "$WORK/after.txt"
+LEFT=$(comm -13 "$WORK/before.txt" "$WORK/after.txt")
 [ -z "$LEFT" ] || fail "left behind: $LEFT"
 [ -f "$DLNAHOME/nstemp/daskor.db" ] || fail "the service home must stay"
 echo "removed cleanly; the service home stays"

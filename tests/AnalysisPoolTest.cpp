@@ -12,9 +12,7 @@
 #include <cstdlib>
 #include <regex>
 
-#include "CatalogTestSupport.h"
 #include "Common/TestSeams.h"
-#include "DaemonRunner.h"
 #include "Media/AnalysisPool.h"
 #include "Media/AnalysisProtocol.h"
 #include "Sync/CatalogBuilder.h"
@@ -40,8 +38,6 @@ uint32_t fingerprint(const std::string& bytes) {
   return hash;
 }
 
-// The log without its "Insert file: " records, whose places among the others
-// follow the timing of the write group's commits.
 // A log's records in two sequences: those that say a row was written (they
 // follow the write group's commits, which follow the answers' timing) and
 // all the others. Each must come out the same whatever the helper count.
@@ -85,31 +81,19 @@ TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
 
 class AnalysisPoolTest : public TestHome {
  protected:
-  static void SetUpTestSuite() {
-    media = testhome::makeTempDir("ombrix-pool-media");
-    isMediaMade = testhome::ffmpeg({"-f", "lavfi", "-i", "color=s=150x150", "-frames:v", "1",
-                                    media + "/photo.jpg"}) &&
-                  testhome::ffmpeg({"-f", "lavfi", "-i", "sine=d=1", media + "/song.mp3"});
-  }
-  static void TearDownTestSuite() { testhome::removeTree(media); }
-  void SetUp() override {
-    TestHome::SetUp();
-    ASSERT_TRUE(isMediaMade);
-  }
-  // A copy of a suite medium (photo.jpg, song.mp3) at name below home.
+  // A copy of a medium the fixture made (48x48.jpg, tagged.mp3) at name
+  // below home.
   std::string copy(const std::string& medium, const std::string& name) const {
-    testhome::writeFile(home + "/" + name, testhome::readFile(media + "/" + medium));
+    test::writeFile(home + "/" + name, test::medium(medium));
     return home + "/" + name;
   }
-  static inline std::string media;
-  static inline bool isMediaMade = false;
 };
 
 TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
   AnalysisPool pool(kRunHelper);
-  std::vector<FileInfo> files = {filled(copy("photo.jpg", "a.jpg")),
-                                 filled(copy("song.mp3", "b.mp3")),
-                                 filled(copy("photo.jpg", "c.jpg"))};
+  std::vector<FileInfo> files = {filled(copy("48x48.jpg", "a.jpg")),
+                                 filled(copy("tagged.mp3", "b.mp3")),
+                                 filled(copy("48x48.jpg", "c.jpg"))};
   std::vector<AnalysisPool::Ticket> tickets;
   for (const FileInfo& info : files) tickets.push_back(pool.submit(info));
   EXPECT_EQ(pool.runningHelpers(), 2u);
@@ -124,14 +108,14 @@ TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
     for (const CapturedRecord& r : result.records) {
       if (r.id != LogId::SandboxIncomplete) items += r.item;  // a note of qemu-user's runs
     }
-    EXPECT_EQ(items, files[i].extName == "jpg" ? "150*150" : "") << files[i].fileName;
+    EXPECT_EQ(items, files[i].extName == "jpg" ? "48*48" : "") << files[i].fileName;
   }
   pool.endIdleHelpers();
   EXPECT_EQ(pool.runningHelpers(), 0u);
 }
 
 TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
-  AnalysisResult probe = AnalysisPool(kRunHelper).analyze(filled(copy("photo.jpg", "p.jpg")));
+  AnalysisResult probe = AnalysisPool(kRunHelper).analyze(filled(copy("48x48.jpg", "p.jpg")));
   bool isConfined = probe.isAnalysed() && probe.records.size() == 1;  // no sandbox note
   // Only qemu-user, which runs the cross suites, has neither seccomp nor Landlock.
   EXPECT_TRUE(isConfined || OMBRIX_CROSSCOMPILING) << probe.records.back().item;
@@ -161,33 +145,32 @@ TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
     // qemu-user reports a failed exec as a child that ends, not as an error.
     if (OMBRIX_CROSSCOMPILING && c.outcome == AnalysisOutcome::NotStarted) continue;
     AnalysisPool pool(c.command, 1, c.outcome == O::TimedOut ? 1 : 30);
-    AnalysisResult result = pool.analyze(filled(copy("song.mp3", c.name)));
+    AnalysisResult result = pool.analyze(filled(copy("tagged.mp3", c.name)));
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_EQ(result.reason, c.reason);
     EXPECT_EQ(result.info.details, kDefaults);
     EXPECT_NE(access((home + "/" + c.name + ".written").c_str(), F_OK), 0);
     if (c.command == helper) {
-      EXPECT_TRUE(pool.analyze(filled(copy("song.mp3", "n.mp3"))).isAnalysed());
+      EXPECT_TRUE(pool.analyze(filled(copy("tagged.mp3", "n.mp3"))).isAnalysed());
     }
   }
 }
 
 // A folder of more entries than a walk batch, with folders between them.
 TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
-  const std::string lib = home + "/lib";
-  ASSERT_EQ(testhome::runProgram({"mkdir", "-p", lib + "/a/b", lib + "/c"}), 0);
+  ASSERT_EQ(test::run({"mkdir", "-p", lib + "/a/b", lib + "/c"}), 0);
   for (int i = 0; i < 140; ++i)
-    copy(i % 3 ? "photo.jpg" : "song.mp3", "lib/" + std::to_string(i) + (i % 3 ? ".jpg" : ".mp3"));
-  copy("photo.jpg", "lib/a/1.jpg");
-  copy("song.mp3", "lib/a/b/2.mp3");
-  copy("photo.jpg", "lib/c/3.jpg");
-  copy("song.mp3", "lib/ombrix-crash-test.mp3");
-  std::vector<std::vector<catalogtest::Row>> tables[2];
+    copy(i % 3 ? "48x48.jpg" : "tagged.mp3",
+         "lib/" + std::to_string(i) + (i % 3 ? ".jpg" : ".mp3"));
+  copy("48x48.jpg", "lib/a/1.jpg");
+  copy("tagged.mp3", "lib/a/b/2.mp3");
+  copy("48x48.jpg", "lib/c/3.jpg");
+  copy("tagged.mp3", "lib/ombrix-crash-test.mp3");
+  std::string tables[2];
   std::string logs[2];
   for (int helpers : {1, 2}) {
     const std::string run = home + "/run" + std::to_string(helpers);
-    ASSERT_EQ(testhome::runProgram({"mkdir", "-p", run + "/nstemp"}), 0);
-    Logger::getInstance().setLevel(6);
+    ASSERT_EQ(test::run({"mkdir", "-p", run + "/nstemp"}), 0);
     Logger::getInstance().setLogPath(run + "/nstemp/Ombrix.log");
     setenv("OMBRIX_TEST_HELPERS", std::to_string(helpers).c_str(), 1);
     CatalogBuilder builder(run, kHelper);
@@ -199,44 +182,41 @@ TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
     builder.buildDatabase();
     EXPECT_EQ(builder.fileCataloguer().analysis().runningHelpers(), 0u);  // none kept when idle
     for (const char* table : {"OBJECTS", "FILEDETAIL", "ALBUMMAP", "ARTISTMAP", "GENREMAP"}) {
-      tables[helpers - 1].push_back(
-          catalogtest::query(run + "/nstemp/daskor.db", std::string("select * from ") + table));
+      tables[helpers - 1] +=
+          test::table(run + "/nstemp/daskor.db", std::string("select * from ") + table);
     }
-    logs[helpers - 1] = testhome::readFile(run + "/nstemp/Ombrix.log");
+    logs[helpers - 1] = test::readFile(run + "/nstemp/Ombrix.log");
   }
-  Logger::getInstance().setLevel(0);
   EXPECT_EQ(tables[0], tables[1]);
-  EXPECT_EQ(tables[0][0].size(), 148u);  // the folder, three below it, 144 files
+  // The folder, three below it, 144 files.
+  EXPECT_EQ(test::table(home + "/run1/nstemp/daskor.db", "select count(*) from OBJECTS"), "148\n");
   EXPECT_EQ(splitInserts(logs[0]), splitInserts(logs[1]));
-  EXPECT_EQ(catalogtest::count(logs[1], "jpgAnalyze: 150*150\n"), 95u);
-  EXPECT_EQ(catalogtest::count(logs[1], "analysis failed: " + lib + "/ombrix-crash-"), 1u);
+  EXPECT_EQ(test::count(logs[1], "jpgAnalyze: 48*48\n"), 95u);
+  EXPECT_EQ(test::count(logs[1], "analysis failed: " + lib + "/ombrix-crash-"), 1u);
 }
 
 // A copy of the daemon has no helper beside it nor in ../lib/ombrix; the
 // test seam stops it once its one file is written.
 TEST_F(AnalysisPoolTest, MissingHelperIsSaidOnceAndFilesKeepTheirDefaults) {
   if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the daemon binary does not run on the build host";
-  ASSERT_EQ(testhome::runProgram({"mkdir", home + "/bin", home + "/lib"}), 0);
-  copy("photo.jpg", "lib/photo.jpg");
-  ASSERT_EQ(testhome::runProgram({"cp", daemontest::kBinary, home + "/bin/Ombrix"}), 0);
-  ASSERT_EQ(testhome::runProgram({"env", "DLNAHOME=" + home, "OMBRIX_TEST_SIGNAL_AT_FILE=1:15",
-                                  home + "/bin/Ombrix", "4", home + "/lib"},
-                                 home + "/out.txt"),
+  ASSERT_EQ(test::run({"mkdir", home + "/bin"}), 0);
+  copy("48x48.jpg", "lib/photo.jpg");
+  ASSERT_EQ(test::run({"cp", OMBRIX_BINARY_DIR "/Ombrix", home + "/bin/Ombrix"}), 0);
+  ASSERT_EQ(test::run({"env", "DLNAHOME=" + home, "OMBRIX_TEST_SIGNAL_AT_FILE=1:15",
+                       home + "/bin/Ombrix", "4", lib},
+                      home + "/out.txt"),
             0);
   const std::string said =
       "analysis helper missing or not executable: " + home + "/bin/../lib/ombrix/ombrix-analyze\n";
-  const std::string log = testhome::readFile(home + "/nstemp/Ombrix.log"),
-                    db = home + "/nstemp/daskor.db";
-  EXPECT_EQ(catalogtest::count(testhome::readFile(home + "/out.txt"), "Ombrix: " + said), 1u);
-  EXPECT_EQ(catalogtest::count(log, "[OmbrixMain].[83]\n  " + said), 1u) << log;
-  EXPECT_NE(log.find("photo.jpg (cannot start analysis process: No such file or directory)"),
-            log.npos);
-  EXPECT_EQ(catalogtest::value(db, "select DETAILS from OBJECTS where TYPE = 1"), kDefaults);
+  EXPECT_EQ(test::count(test::readFile(home + "/out.txt"), "Ombrix: " + said), 1u);
+  EXPECT_EQ(test::count(log(), "[OmbrixMain].[83]\n  " + said), 1u) << log();
+  EXPECT_TRUE(logHas("photo.jpg (cannot start analysis process: No such file or directory)"));
+  EXPECT_EQ(value("select DETAILS from OBJECTS where TYPE = 1"), kDefaults);
 }
 
 TEST_F(AnalysisPoolTest, DaemonLinksNoMediaLibrary) {
-  ASSERT_EQ(testhome::runProgram({"readelf", "-d", daemontest::kBinary}, home + "/needed"), 0);
-  const std::string needed = testhome::readFile(home + "/needed");
+  ASSERT_EQ(test::run({"readelf", "-d", OMBRIX_BINARY_DIR "/Ombrix"}, home + "/needed"), 0);
+  const std::string needed = test::readFile(home + "/needed");
   EXPECT_NE(needed.find("libsqlite3"), std::string::npos) << needed;
   for (const char* media : {"libavformat", "libavcodec", "libavutil", "libtag", "libjpeg"}) {
     EXPECT_EQ(needed.find(media), std::string::npos) << media;

@@ -13,14 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "Common/Handles.h"
-#include "DaemonRunner.h"
-#include "Database/Database.h"
+#include "TestHome.h"
 
 namespace {
-
-using daemontest::Daemon;
-using daemontest::Launch;
 
 const std::string kCheck = std::string(OMBRIX_BINARY_DIR) + "/tools/ombrix-check";
 const std::string kClean =
@@ -36,22 +31,21 @@ class CheckToolTest : public ::testing::Test {
   // copy of it and a library made afresh.
   static void SetUpTestSuite() {
     if (OMBRIX_CROSSCOMPILING) return;  // every test skips there
-    home = testhome::makeTempDir("ombrix-check");
+    home = ::testing::TempDir() + "ombrix-check-XXXXXX";
+    ASSERT_NE(mkdtemp(home.data()), nullptr);
     lib = home + "/lib";
     ASSERT_EQ(mkdir((home + "/nstemp").c_str(), 0755), 0);
     ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
-    ASSERT_TRUE(testhome::ffmpeg(
-        {"-f", "lavfi", "-i", "sine=d=1", "-metadata", "album=Blue", home + "/song.mp3"}));
-    ASSERT_TRUE(testhome::ffmpeg(
-        {"-f", "lavfi", "-i", "testsrc=s=64x48", "-frames:v", "1", home + "/photo.jpg"}));
+    test::writeFile(home + "/song.mp3", test::medium("tagged.mp3"));
+    test::writeFile(home + "/photo.jpg", test::medium("48x48.jpg"));
     makeLibrary();
-    Daemon daemon(launch());
-    ASSERT_TRUE(daemontest::waitForText(logPath(), "Build DB Time = ", 60));
-    daemon.signal(SIGTERM);
-    ASSERT_EQ(daemon.waitForExit(), 0);
-    isBuilt = testhome::runProgram({"cp", dbPath(), home + "/built.db"}) == 0;
+    test::Daemon daemon({"4", lib}, home, {}, home);
+    ASSERT_TRUE(
+        test::waitFor([] { return test::count(test::readFile(logPath()), "Build DB Time = "); }));
+    ASSERT_EQ(daemon.stop(), 0);
+    isBuilt = test::run({"cp", dbPath(), home + "/built.db"}) == 0;
   }
-  static void TearDownTestSuite() { testhome::removeTree(home); }
+  static void TearDownTestSuite() { test::run({"rm", "-rf", home}); }
 
   void SetUp() override {
     if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the daemon binary does not run on the build host";
@@ -63,7 +57,7 @@ class CheckToolTest : public ::testing::Test {
   // The library as made and the catalogue as the daemon built it; no log.
   static void restore() {
     makeLibrary();
-    ASSERT_EQ(testhome::runProgram({"cp", home + "/built.db", dbPath()}), 0);
+    ASSERT_EQ(test::run({"cp", home + "/built.db", dbPath()}), 0);
     unlink(logPath().c_str());
   }
 
@@ -71,28 +65,27 @@ class CheckToolTest : public ::testing::Test {
   // again; hidden entries, a text file, a playlist and a FIFO the walk leaves
   // out; a link back up, which it skips.
   static void makeLibrary() {
-    testhome::removeTree(lib);
-    ASSERT_EQ(testhome::runProgram({"mkdir", "-p", lib + "/sub", lib + "/.hidden"}), 0);
+    test::run({"rm", "-rf", lib});
+    ASSERT_EQ(test::run({"mkdir", "-p", lib + "/sub", lib + "/.hidden"}), 0);
     for (const char* path : {"/song.mp3", "/sub/song.mp3", "/.hidden/song.mp3", "/.song.mp3"}) {
-      ASSERT_EQ(testhome::runProgram({"cp", home + "/song.mp3", lib + path}), 0);
+      ASSERT_EQ(test::run({"cp", home + "/song.mp3", lib + path}), 0);
     }
-    ASSERT_EQ(testhome::runProgram({"cp", home + "/photo.jpg", lib + "/sub/photo.jpg"}), 0);
-    testhome::writeFile(lib + "/notes.txt", "notes\n");
-    testhome::writeFile(lib + "/list.m3u", "song.mp3\n");
+    ASSERT_EQ(test::run({"cp", home + "/photo.jpg", lib + "/sub/photo.jpg"}), 0);
+    test::writeFile(lib + "/notes.txt", "notes\n");
+    test::writeFile(lib + "/list.m3u", "song.mp3\n");
     ASSERT_EQ(mkfifo((lib + "/pipe.mp3").c_str(), 0644), 0);
     ASSERT_EQ(symlink("sub", (lib + "/link").c_str()), 0);
     ASSERT_EQ(symlink("..", (lib + "/sub/up").c_str()), 0);
   }
 
-  static Launch launch() { return Launch{{"4", lib}, home, home + "/daemon.out", home}; }
   static std::string dbPath() { return home + "/nstemp/daskor.db"; }
   static std::string logPath() { return home + "/nstemp/Ombrix.log"; }
 
   // Runs ombrix-check with args; its standard output and error go to output.
   static int check(std::vector<std::string> args, std::string& output) {
     args.insert(args.begin(), kCheck);
-    int status = testhome::runProgram(args, home + "/check.out");
-    output = testhome::readFile(home + "/check.out");
+    int status = test::run(args, home + "/check.out");
+    output = test::readFile(home + "/check.out");
     return status;
   }
 
@@ -116,16 +109,15 @@ class CheckToolTest : public ::testing::Test {
 // The daemon restarted on its catalogue checks it and idles: the rows are
 // lib, song.mp3, sub with its two files, and the same three through link.
 TEST_F(CheckToolTest, CatalogueOfTheDaemonIsCleanWhileItIdles) {
-  Daemon daemon(launch());
-  ASSERT_TRUE(daemontest::waitForText(logPath(), "Check DB Time = ", 60));
+  test::Daemon daemon({"4", lib}, home, {}, home);
+  ASSERT_TRUE(
+      test::waitFor([] { return test::count(test::readFile(logPath()), "Check DB Time = "); }));
   std::string output;
   EXPECT_EQ(0, check({lib}, output));
   EXPECT_EQ("summary: 8 paths on disk, 8 rows" + kClean + "\n", output);
   // A relative folder with a trailing "/" names the same paths.
-  EXPECT_EQ(
-      0, testhome::runProgram({"sh", "-c", "cd \"$1\" && exec \"$2\" lib/", "sh", home, kCheck}));
-  daemon.signal(SIGTERM);
-  EXPECT_EQ(0, daemon.waitForExit());
+  EXPECT_EQ(0, test::run({"sh", "-c", "cd \"$1\" && exec \"$2\" lib/", "sh", home, kCheck}));
+  EXPECT_EQ(0, daemon.stop());
 }
 
 TEST_F(CheckToolTest, EachDifferenceIsNamed) {
@@ -137,7 +129,7 @@ TEST_F(CheckToolTest, EachDifferenceIsNamed) {
   const Case cases[] = {
       {"missing: @/new.mp3\n",
        [] {
-         testhome::runProgram({"cp", home + "/song.mp3", lib + "/new.mp3"});
+         test::run({"cp", home + "/song.mp3", lib + "/new.mp3"});
        }},
       {"missing: @/new\n", [] { mkdir((lib + "/new").c_str(), 0755); }},
       {"stale: @/sub/photo.jpg\n", [] { unlink((lib + "/sub/photo.jpg").c_str()); }},
@@ -151,13 +143,13 @@ TEST_F(CheckToolTest, EachDifferenceIsNamed) {
        sql("insert into OBJECTS (TYPE, PARENT_ID, PATH) select TYPE, PARENT_ID, PATH from "
            "OBJECTS where PATH = '@/sub'")},
       {"map: ALBUMMAP Ghost\n", sql("insert into ALBUMMAP (A_ALBUM) values ('Ghost')")},
-      {"map: ALBUMMAP Blue\n", sql("delete from ALBUMMAP where A_ALBUM = 'Blue'")},
+      {"map: ALBUMMAP Record\n", sql("delete from ALBUMMAP where A_ALBUM = 'Record'")},
       {"\ndatabase: ",
        [] {
          // Garbles the first bytes of an index that no check query reads.
-         std::string page = catalogtest::value(
+         std::string page = test::table(
              dbPath(), "select rootpage from sqlite_master where name = 'IDX_FILE_NAME'");
-         std::string pageSize = catalogtest::value(dbPath(), "pragma page_size");
+         std::string pageSize = test::table(dbPath(), "pragma page_size");
          FdHandle file(open(dbPath().c_str(), O_WRONLY));
          ASSERT_EQ(pwrite(file.get(), "\xff\xff\xff\xff\xff\xff\xff\xff", 8,
                           (std::stol(page) - 1) * std::stol(pageSize)),
@@ -177,15 +169,15 @@ TEST_F(CheckToolTest, EachDifferenceIsNamed) {
 // Differences the daemon has not got to yet are not its fault: the output
 // says what its listing and its log show.
 TEST_F(CheckToolTest, DifferencesDuringACycleAreExplained) {
-  testhome::writeFile(logPath(), "[Ombrix].[248]\n  isChanged = true\n");
-  testhome::runProgram({"cp", home + "/song.mp3", lib + "/new.mp3"});
+  test::writeFile(logPath(), "[Ombrix].[248]\n  isChanged = true\n");
+  test::run({"cp", home + "/song.mp3", lib + "/new.mp3"});
   std::string output;
   EXPECT_EQ(1, check({"-q", lib}, output));
-  EXPECT_EQ(1u, catalogtest::count(output, "\n")) << output;
+  EXPECT_EQ(1u, test::count(output, "\n")) << output;
   EXPECT_PRED2(contains, output, "1 of them changed after the daemon last listed the folders");
   EXPECT_PRED2(contains, output, "the daemon's log shows it applying the changes");
-  testhome::writeFile(
-      logPath(), testhome::readFile(logPath()) + "[OmbrixMain].[125]\n  Adjust DB Time = 0 sec.\n");
+  test::writeFile(logPath(),
+                  test::readFile(logPath()) + "[OmbrixMain].[125]\n  Adjust DB Time = 0 sec.\n");
   EXPECT_EQ(1, check({"-q", lib}, output));
   EXPECT_FALSE(contains(output, "log shows")) << output;
 }
@@ -197,8 +189,7 @@ TEST_F(CheckToolTest, WhatCannotBeCheckedIsRefused) {
     const char* folder;  // below the service home
   };
   const Case cases[] = {
-      {"file is not a database", [] { testhome::writeFile(dbPath(), std::string(4096, 'x')); },
-       "/lib"},
+      {"file is not a database", [] { test::writeFile(dbPath(), std::string(4096, 'x')); }, "/lib"},
       {"no catalogue at ", [] { unlink(dbPath().c_str()); }, "/lib"},
       {"not a directory that can be opened: ", [] {}, "/lib/notes.txt"},
   };

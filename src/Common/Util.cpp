@@ -65,19 +65,6 @@ std::string toLower(std::string text) {
   return text;
 }
 
-std::string toUpper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string& trim(std::string& text) {
-  size_t end = text.find_last_not_of(' ');
-  text.erase(end == std::string::npos ? 0 : end + 1);
-  size_t start = text.find_first_not_of(" \n");
-  text.erase(0, start == std::string::npos ? text.size() : start);
-  return text;
-}
-
 std::string escapeQuote(std::string text) {
   for (size_t pos = text.find('\''); pos != std::string::npos; pos = text.find('\'', pos + 2)) {
     text.insert(pos, 1, '\'');

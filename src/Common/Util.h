@@ -3,7 +3,7 @@
 // Paths are byte strings with "/" as the only separator; nothing here
 // resolves ".", "..", symbolic links or duplicate slashes. Case folding is
 // byte-wise in the "C" classification, so UTF-8 sequences pass untouched.
-// Every helper but trim takes its argument by value and returns a new string.
+// The string helpers return a new string and leave their argument alone.
 #ifndef OMBRIX_COMMON_UTIL_H
 #define OMBRIX_COMMON_UTIL_H
 
@@ -35,11 +35,6 @@ std::string getFileName(std::string path);
 std::string getParentPath(std::string path);
 
 std::string toLower(std::string text);
-std::string toUpper(std::string text);
-
-// In place: removes trailing spaces, then leading spaces and line feeds.
-// Returns the same string.
-std::string& trim(std::string& text);
 
 // A relative path joined to the working directory, nothing in it resolved;
 // an absolute path as it is.

@@ -1,0 +1,170 @@
+// tests/DaemonTest.cpp: the real Ombrix binary in a temporary DLNAHOME:
+// refusals and a home it cannot use, a life from the first build through a
+// paused and an applied cycle to a restart at level 4, a kill -9 in the
+// middle of a build, and a disk that fills up while files come and go.
+//
+// Test builds let each daemon cycle once a second and pause on a marker of
+// its own; the tests wait for log records and for what ombrix-check finds,
+// never for time.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "TestHome.h"
+
+namespace {
+
+using test::count;
+using test::record;
+
+class DaemonTest : public TestHome {
+ protected:
+  void SetUp() override {
+    if (OMBRIX_CROSSCOMPILING) GTEST_SKIP() << "the daemon binary does not run on the build host";
+    TestHome::SetUp();
+    Logger::getInstance().setLevel(0);  // the daemon writes this log, not the test
+    ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
+  }
+  bool waitForLog(const std::string& text, size_t times = 1) const {
+    return test::waitFor([&] { return count(log(), text) >= times; });
+  }
+  // Sets the daemon's file size limit (its soft limit; the hard one stays).
+  void limitFileSize(rlim_t bytes) const {
+    const rlimit limit{bytes, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(daemon->id(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  }
+  std::string output() const { return test::readFile(home + "/output.txt"); }
+  test::Daemon& start(std::vector<std::string> args, const std::string& dlnaHome = "",
+                      std::vector<std::string> env = {}, const std::string& workingDir = "/") {
+    return daemon.emplace(std::move(args), home, std::move(env), workingDir, dlnaHome);
+  }
+
+  std::optional<test::Daemon> daemon;
+};
+
+// Refusals go to standard output and touch nothing; with nowhere to log,
+// standard error says why, once, and the service runs all the same.
+TEST_F(DaemonTest, RefusalsAndAHomeItCannotUse) {
+  ASSERT_EQ(rmdir((home + "/nstemp").c_str()), 0);
+  EXPECT_EQ(start({"6"}).waitForExit(), 0);
+  EXPECT_EQ(output(), "usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ...\n");
+  EXPECT_EQ(start({"6", lib}, "-").waitForExit(), 0);
+  EXPECT_EQ(output(), "can't find DLNAHOME environment!\n");
+  EXPECT_FALSE(Util::isDirExist(home + "/nstemp"));
+  const std::string missing = home + "/missing";  // no parents are made
+  const std::string message = "Ombrix: cannot create the work directory " + missing +
+                              "/nstemp: No such file or directory\n";
+  start({"6", lib}, missing);
+  ASSERT_TRUE(test::waitFor([&] { return count(output(), message) > 0; })) << output();
+  EXPECT_EQ(daemon->stop(), 0);
+  EXPECT_EQ(count(output(), message), 1u);
+  EXPECT_FALSE(Util::isDirExist(missing));
+}
+
+// Folders given relative to the working directory are catalogued by their
+// absolute paths; changes made while the marker pauses the service are
+// applied by the first cycle after it. The restart at level 4 writes the
+// level-4 records, and nothing of levels 5 and 6.
+TEST_F(DaemonTest, LifeFromTheFirstBuildToARestart) {
+  add("a.jpg; b.mp3");
+  test::writeFile(home + "/plain.txt", "");
+  start({"6", "plain.txt", "lib"}, home + "/", {}, home);
+  ASSERT_TRUE(waitForLog("Build DB Time = ")) << log();
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  test::writeFile(home + "/pause", "");
+  ASSERT_TRUE(waitForLog("sleeping..Do not check files and build db...\n")) << log();
+  ASSERT_EQ(unlink((lib + "/a.jpg").c_str()), 0);
+  add("new/c.jpg");
+  ASSERT_EQ(unlink((home + "/pause").c_str()), 0);
+  ASSERT_TRUE(waitForLog("Adjust DB Time = ")) << log();
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(daemon->stop(), 0);
+  const std::string shutdown = record("OmbrixMain", 137, "delete ombrix\n");
+  std::string text = log();
+  for (const std::string& expected :
+       {record("OmbrixMain", 79, "It's not a legal directory: plain.txt\n"),
+        record("OmbrixMain", 87, "No Db File, build db.\n"),
+        std::string("  Ombrix receive app exit signal.\n")}) {
+    EXPECT_EQ(count(text, expected), 1u) << expected;
+  }
+  EXPECT_EQ(text.substr(text.size() - std::min(text.size(), shutdown.size())), shutdown);
+
+  const std::string before = table("select PATH, ID from OBJECTS order by ID");
+  add("later/d.jpg");  // while the service is down
+  start({"4", lib});
+  ASSERT_TRUE(waitForLog("Check DB Time = ")) << log();
+  EXPECT_EQ(daemon->stop(SIGINT), 0);
+  text = log();
+  for (const std::string& expected :
+       {record("OmbrixMain", 96, "It existes db file already.\n"),
+        record("Ombrix", 117, "Check shared folder: " + lib + "\n"),
+        record("Ombrix", 445, "Insert dir: " + lib + "/later\n"),
+        record("OmbrixMain", 40, "Ombrix receive app exit signal.\n")}) {
+    EXPECT_EQ(count(text, expected), 1u) << expected;  // and nothing of the first run's log
+  }
+  std::istringstream lines(text);  // every record is the contract's, and none above level 4
+  char source[64];
+  int line = 0;
+  for (std::string row; std::getline(lines, row);) {
+    if (std::sscanf(row.c_str(), "[%63[^]]].[%d]", source, &line) != 2) continue;
+    auto contracted = std::find_if(std::begin(kLogContract), std::end(kLogContract), [&](auto& r) {
+      return source == std::string(logSourceName(r.source)) && r.line == line;
+    });
+    ASSERT_NE(contracted, std::end(kLogContract)) << row;
+    EXPECT_LE(contracted->level, 4) << row;
+  }
+  EXPECT_EQ(table("select PATH, ID from OBJECTS order by ID").substr(0, before.size()), before);
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+}
+
+// Killed with SIGKILL right after the twelfth file's rows were committed:
+// each file's two rows are there together or not at all, and the restart's
+// check completes the catalogue around what is there, IDs kept.
+TEST_F(DaemonTest, KillDuringTheFirstBuildThenARestart) {
+  for (int i = 0; i < 30; ++i)
+    add(std::string(1, 'a' + i % 3) + "/" + std::to_string(i) + (i % 2 ? ".jpg" : ".mp3"));
+  start({"6", lib}, "", {"OMBRIX_TEST_SIGNAL_AT_FILE=12:9"});
+  EXPECT_EQ(daemon->waitForExit(), -1);
+  EXPECT_EQ(count(log(), "Insert file: ") + count(log(), "Build DB Time = "), 12u);
+  EXPECT_EQ(table("select count(*) >= 12 from FILEDETAIL union all select count(*) from OBJECTS "
+                  "full join FILEDETAIL using (ID) where TYPE is not 10 and (PATH is null or "
+                  "FILEDETAIL.ID is null)"),
+            "1\n0\n");
+  const std::string before = table("select PATH, ID from OBJECTS order by ID");
+  start({"6", lib});
+  ASSERT_TRUE(waitForLog("Check DB Time = ")) << log();
+  EXPECT_EQ(daemon->stop(), 0);
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(table("select PATH, ID from OBJECTS order by ID").substr(0, before.size()), before);
+}
+
+// A full disk, made with a file size limit on the daemon: first every
+// listing is cut short, then every catalogue write fails. Once there is room
+// again, the catalogue equals the folders, nothing lost or entered twice,
+// and rows that stayed keep their IDs. The log is at level 2, so that it
+// stays small enough to take the failures' records below each limit.
+TEST_F(DaemonTest, NothingIsLostWhileTheDiskIsFull) {
+  add("keep.jpg; going.mp3");
+  for (int i = 0; i < 40; ++i)
+    test::writeFile(lib + "/" + std::string(200, 'f') + std::to_string(i), "");
+  start({"2", lib});
+  ASSERT_TRUE(test::waitFor([&] { return faults().empty(); })) << log();
+  const std::string kept = "select PATH, ID from OBJECTS where PATH not like '%going%' order by ID";
+  const std::string before = table(kept);
+
+  limitFileSize(log().size() + 4096);  // the listing (over 8 KiB) no longer fits
+  add("new.jpg");
+  ASSERT_EQ(unlink((lib + "/going.mp3").c_str()), 0);
+  ASSERT_TRUE(
+      waitForLog("snapshot not written: " + home + "/nstemp/findNew.txt: File too large\n", 2))
+      << log();
+  limitFileSize(16384);  // the listing fits, the catalogue (far over 16 KiB) does not
+  ASSERT_TRUE(waitForLog("Delete error: ")) << log();
+  limitFileSize(RLIM_INFINITY);
+  EXPECT_TRUE(test::waitFor([&] { return faults().empty(); })) << testing::PrintToString(faults());
+  EXPECT_EQ(table(kept).substr(0, before.size()), before);
+  EXPECT_EQ(daemon->stop(), 0);
+}
+
+}  // namespace
