@@ -55,9 +55,17 @@ void Adjustment::adjustDatabase() {
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
-  pipeline.finish();
-  cataloguer.endAnalysis();  // nothing to analyse until the next change
+  finish(pipeline);
   refreshMaps(db, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
+}
+
+void Adjustment::finish(Pipeline& pipeline) {
+  for (const std::string& path : pipeline.finish()) remember(unsettled, path);
+  cataloguer.endAnalysis();  // nothing to analyse until the next change
+}
+
+void Adjustment::carryOver(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) remember(unsettled, path);
 }
 
 void Adjustment::refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed) {
@@ -81,6 +89,7 @@ void Adjustment::applyDiffLine(const std::string& line, Database& db, Pipeline& 
     writeLog(LogId::OutsideFolders, path);
     return;
   }
+  forget(unsettled, path);
   if (line[0] == '<') {
     forget(pendingInserts, path);
     pipeline.addAction([this, path, &db] {
@@ -115,21 +124,11 @@ void Adjustment::addChangedPath(const std::string& path, Database& db, Pipeline&
     remember(pendingInserts, path);  // we cannot tell: try again later
   } else if (cataloguer.fillIfCatalogued(path, info)) {
     pipeline.addFile(info, [this, path, &db](const FileInfo& analysed) {
-      if (cataloguer.writeRows(analysed, -1, db).outcome == FileOutcome::FailedInDatabase) {
+      if (cataloguer.writeRows(analysed, -1, db) < 0) {
         remember(pendingInserts, path);
       }
     });
   }
-}
-
-bool Adjustment::insertChangedPath(const std::string& path, Database& db) {
-  if (folders.isHiddenBelowFolder(path)) return true;
-  if (Util::isDirExist(path)) return insertDirIfNew(path, db);
-  if (!Util::isFileExist(path)) return true;
-  Lookup existing = DirectoryRows::findId(path, db);
-  if (existing.isFound()) return true;
-  if (existing.isFailed()) return false;
-  return cataloguer.insertFile(path, -1, db).outcome != FileOutcome::FailedInDatabase;
 }
 
 bool Adjustment::insertDirIfNew(const std::string& path, Database& db) {
@@ -139,26 +138,32 @@ bool Adjustment::insertDirIfNew(const std::string& path, Database& db) {
   return directories.insertDir(path, -1, db) >= 0;
 }
 
+// A file still being copied is watched again each cycle, without a record
+// of its own: it is not a failed change, only an unfinished one.
 bool Adjustment::retryPendingChanges() {
-  if (pendingInserts.empty() && pendingDeletes.empty()) return false;
+  if (pendingInserts.empty() && pendingDeletes.empty() && unsettled.empty()) return false;
   Database db(workFiles.dbPath);
-  std::vector<std::string> deletes;
+  std::vector<std::string> deletes, inserts, copying;
   deletes.swap(pendingDeletes);
+  inserts.swap(pendingInserts);
+  copying.swap(unsettled);
   for (const std::string& path : deletes) {
     if (exitRequested()) break;
     if (isOnDisk(path)) continue;  // back: its row is right where it is
     writeLog(LogId::RetryDelete, path);
     if (!deleteObject(path, db)) remember(pendingDeletes, path);
   }
-  std::vector<std::string> inserts;
-  inserts.swap(pendingInserts);
+  Pipeline pipeline(cataloguer, nullptr);
   for (const std::string& path : inserts) {
     if (exitRequested()) break;
     if (!isOnDisk(path)) continue;  // gone again
     writeLog(LogId::RetryInsert, path);
-    if (!insertChangedPath(path, db)) remember(pendingInserts, path);
+    addChangedPath(path, db, pipeline);
   }
-  cataloguer.endAnalysis();
+  for (const std::string& path : copying) {
+    if (!exitRequested() && Util::isFileExist(path)) addChangedPath(path, db, pipeline);
+  }
+  finish(pipeline);
   refreshMaps(db, LogId::RetryPruneFailed, LogId::RetryFillFailed);
   return true;
 }

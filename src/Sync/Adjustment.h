@@ -34,16 +34,23 @@ class Adjustment {
 
   // Applies findDiff.txt line by line, then prunes and refills the maps. New
   // files are watched and analysed ahead, several at a time, and written in
-  // line order (one still being copied is written once it is stable). The
-  // exit flag drops the remaining lines (the next start's check applies
-  // them); the maps are refreshed all the same.
+  // line order; one still being copied is written once it is stable, in
+  // this cycle or a later one. The exit flag drops the remaining lines (the
+  // next start's check applies them); the maps are refreshed all the same.
   void adjustDatabase();
 
-  // Retries the changes that earlier adjustments could not write, until each
-  // succeeds, its path is gone again (an insertion) or back on disk (a
-  // deletion). Returns true when there was something to retry.
+  // Carries on, at the start of each cycle, with what earlier cycles left:
+  // retries the changes the database refused, until each succeeds, its path
+  // is gone again (an insertion) or back on disk (a deletion), and watches
+  // again the files that were still being copied. Returns true when there
+  // was something to do.
   bool retryPendingChanges();
-  size_t pendingChangeCount() const { return pendingInserts.size() + pendingDeletes.size(); }
+  size_t pendingChangeCount() const {
+    return pendingInserts.size() + pendingDeletes.size() + unsettled.size();
+  }
+
+  // Files a walk met while they were still being copied, for the next cycle.
+  void carryOver(const std::vector<std::string>& paths);
 
   // Deletes the row of path (one trailing "/" removed); its detail row goes
   // with it through the catalogue's trigger. Only the one row: a removed
@@ -58,9 +65,9 @@ class Adjustment {
   // catalogued already) to the pipeline; a database failure keeps it for a
   // retry.
   void addChangedPath(const std::string& path, Database& db, Pipeline& pipeline);
-  // The same, at once, for a retry. Returns false when a database failure
-  // kept the path out.
-  bool insertChangedPath(const std::string& path, Database& db);
+  // Runs what pipeline holds; the files still being copied are left for
+  // the next cycle.
+  void finish(Pipeline& pipeline);
   // Enters a directory unless it is catalogued already; false when a
   // database failure kept it out.
   bool insertDirIfNew(const std::string& path, Database& db);
@@ -73,6 +80,8 @@ class Adjustment {
   // Changes that failed for a database reason, oldest first.
   std::vector<std::string> pendingInserts;
   std::vector<std::string> pendingDeletes;
+  // Files seen growing when the work of a cycle was done.
+  std::vector<std::string> unsettled;
 };
 
 #endif  // OMBRIX_SYNC_ADJUSTMENT_H

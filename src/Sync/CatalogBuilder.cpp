@@ -58,6 +58,7 @@ void CatalogBuilder::walkFolders(WalkMode mode, Database& db) {
     Lookup root = DirectoryRows::findId(rootPath, db);
     if (root.isFound()) walk.traverseDir(folder, root.value);
   }
+  adjustment.carryOver(walk.takeUnsettled());
   cataloguer.endAnalysis();  // nothing to analyse until the next change
 }
 

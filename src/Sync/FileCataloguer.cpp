@@ -49,48 +49,35 @@ FileInfo FileCataloguer::takeAnalysis(AnalysisTicket ticket) {
   return std::move(result.info);
 }
 
-FileResult FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Database& db) {
+int64_t FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Database& db) {
   const std::string& path = info.fullPathName;
   if (parentId < 0) parentId = DirectoryRows::findParentId(path, db).idOrNone();
   if (parentId < 0) parentId = directories.insertDir(Util::getParentPath(path), -1, db);
   if (parentId < 0) {
     writeLog(LogId::NoFileParent);
-    return {FileOutcome::FailedInDatabase};
+    return -1;
   }
   std::string errMsg;
   if (!db.beginTransaction(errMsg)) {
     writeLog(LogId::BeginFileFailed, errMsg);
-    return {FileOutcome::FailedInDatabase};
+    return -1;
   }
   int64_t id = db.executeInTransaction(CatalogSql::insertFileRow(parentId, info), errMsg);
   if (id < 0) {
     writeLog(LogId::FileRowFailed, errMsg);
-    return {FileOutcome::FailedInDatabase};
+    return -1;
   }
   id = db.executeInTransaction(detailRow(id, info), errMsg);
   if (id < 0) {
     writeLog(LogId::DetailRowFailed, errMsg);
-    return {FileOutcome::FailedInDatabase};
+    return -1;
   }
-  if (!db.commitTransaction(errMsg)) return {FileOutcome::FailedInDatabase};  // logged there
+  if (!db.commitTransaction(errMsg)) return -1;  // logged there
   // Inside a write group the rows are durable only with its commit; the
   // record waits for that.
   db.afterCommit([path] {
     writeLog(LogId::FileInserted, path);
     TestSeams::afterFileWritten();
   });
-  return {FileOutcome::Written, id};
-}
-
-FileResult FileCataloguer::insertFile(const std::string& path, int64_t parentId, Database& db) {
-  FileInfo info;
-  if (!fillIfCatalogued(path, info)) return {FileOutcome::NotCatalogued};
-  if (watch.isFresh(info)) {
-    WatchSet::Id id = watch.add(info);
-    while (watch.state(id) == WatchSet::State::Watching) watch.waitAndPoll();
-    bool isStable = watch.state(id) == WatchSet::State::Stable;
-    info = watch.take(id);
-    if (!isStable) return {FileOutcome::Gone};
-  }
-  return writeRows(takeAnalysis(submitAnalysis(info)), parentId, db);
+  return id;
 }

@@ -20,18 +20,6 @@
 class Database;
 class DirectoryRows;
 
-enum class FileOutcome {
-  Written,           // the rows are written ("Insert file: " once they are durable)
-  NotCatalogued,     // not an image, audio or video file: silently left out
-  Gone,              // vanished during the watch, or the watch gave way to a shutdown
-  FailedInDatabase,  // the database refused the rows (logged): worth a retry
-};
-
-struct FileResult {
-  FileOutcome outcome;
-  int64_t id = -1;  // the new row's ID when written
-};
-
 class FileCataloguer {
  public:
   using AnalysisTicket = AnalysisPool::Ticket;
@@ -66,15 +54,16 @@ class FileCataloguer {
   void endAnalysis() { pool.abandonAll(); }
 
 #ifdef OMBRIX_TEST_SEAMS
-  const AnalysisPool& analysis() const { return pool; }
+  const AnalysisPool& analysis() const {
+    return pool;
+  }
 #endif
 
-  // Written or FailedInDatabase. A negative parentId is looked up, and a
-  // missing parent directory is entered first.
-  FileResult writeRows(const FileInfo& info, int64_t parentId, Database& db);
-
-  // All the steps for one file, waiting for each: any outcome.
-  FileResult insertFile(const std::string& path, int64_t parentId, Database& db);
+  // Returns the new row's ID, or -1 when the database refused the rows
+  // (logged; worth a retry). A negative parentId is looked up, and a
+  // missing parent directory is entered first. "Insert file: " is written
+  // once the rows are durable.
+  int64_t writeRows(const FileInfo& info, int64_t parentId, Database& db);
 
  private:
   DirectoryRows& directories;

@@ -108,6 +108,17 @@ void Pipeline::waitForProgress() {
   if (watch.msUntilDue() == 0) watch.poll();
 }
 
-void Pipeline::finish() {
-  for (runReady(); !steps.empty() || !setAside.empty(); runReady()) waitForProgress();
+std::vector<std::string> Pipeline::finish() {
+  auto isSettled = [this](const Step& step) {
+    return step.stage != Step::Stage::Watching ||
+           watch.state(step.watchId) != WatchSet::State::Watching;
+  };
+  for (runReady(); !steps.empty() || std::any_of(setAside.begin(), setAside.end(), isSettled);
+       runReady()) {
+    waitForProgress();
+  }
+  std::vector<std::string> unsettled;
+  for (Step& step : setAside) unsettled.push_back(watch.take(step.watchId).fullPathName);
+  setAside.clear();
+  return unsettled;
 }

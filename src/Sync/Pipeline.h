@@ -11,7 +11,10 @@
 //
 // One exception to the order: a file whose size is still changing (it is
 // being copied) is set aside and written once it is stable, so that it never
-// holds back the files after it. Its row then gets a later ID.
+// holds back the files after it. Its row then gets a later ID. A file still
+// being copied when everything else is done is handed back to the caller,
+// for a later cycle: a copy may take many minutes, and the service goes on
+// meanwhile.
 //
 // The pipeline holds what it was given until it is written; the caller keeps
 // it short (see kLookAhead).
@@ -22,6 +25,8 @@
 #include <deque>
 #include <functional>
 #include <list>
+#include <string>
+#include <vector>
 
 #include "Media/FileInfo.h"
 #include "Sync/FileCataloguer.h"
@@ -54,8 +59,9 @@ class Pipeline {
   void runReady();
   // Waits until a step may have become ready (an answer, a poll).
   void waitForProgress();
-  // Runs every step, set-aside files included, waiting as needed.
-  void finish();
+  // Runs every step, waiting as needed, and returns the paths of the files
+  // set aside that are still being copied (no longer watched here).
+  std::vector<std::string> finish();
 
  private:
   struct Step {

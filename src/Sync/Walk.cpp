@@ -61,10 +61,10 @@ void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
-  pipeline.finish();
+  for (std::string& path : pipeline.finish()) unsettled.push_back(std::move(path));
   sendMarks();
   group.beforeWrite();
-  fillMapsSinceLastFill();  // for files that were set aside while still being copied
+  fillMapsSinceLastFill();  // for files that were set aside while being copied
   group.commit();
 }
 
@@ -155,8 +155,7 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
   if (!files.fillIfCatalogued(path, info)) return;
   pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
     group.beforeWrite();
-    FileResult written = files.writeRows(analysed, *parentId, db);
-    if (written.outcome == FileOutcome::Written) lastDetailId = std::max(lastDetailId, written.id);
+    lastDetailId = std::max(lastDetailId, files.writeRows(analysed, *parentId, db));
   });
 }
 

@@ -49,6 +49,10 @@ class Walk {
   // is raised.
   void traverseDir(const std::string& dirPath, int64_t parentId);
 
+  // The files the walk met while they were still being copied: not
+  // catalogued yet, left for the service's next cycles.
+  std::vector<std::string> takeUnsettled() { return std::move(unsettled); }
+
  private:
   struct OpenDir;
   // A directory's row ID, known once its row is written.
@@ -69,6 +73,7 @@ class Walk {
   WriteGroup group;
   std::vector<OpenDir> openDirs;  // the descent path, outermost first
   std::string marks;              // FOUND marks not sent yet
+  std::vector<std::string> unsettled;
   // Detail rows with an ID below mapsFilledBelow have their names in the
   // maps; 0 means nothing is known yet, so the first fill is a full one.
   int64_t mapsFilledBelow = 0;
