@@ -26,10 +26,10 @@
 #
 # Ombrix runs as `DLNAHOME=$home Ombrix 4 CORPUS/` with $home/diff a link to
 # /usr/bin/diff, under libfaketime (clock +2h, stat() real) so that a freshly
-# copied corpus does not trigger the size watch, in a private network and
-# mount namespace (its own /tmp, so a /tmp/sleep marker left by a test run
-# elsewhere cannot pause it); stopped with SIGTERM. MiniDLNA runs in its own
-# network namespace with only the loopback interface up.
+# copied corpus does not trigger the size watch; stopped with SIGTERM. The
+# harness refuses to start while a /tmp/sleep marker would pause the daemon.
+# MiniDLNA runs in its own network namespace with only the loopback
+# interface up.
 #
 # The corpus (bench/make_corpus.sh) is reused when CORPUS_DIR exists and is
 # not empty; otherwise it is generated there (default build/bench-corpus/N<N>).
@@ -57,39 +57,12 @@ RESULTS_DIR=${RESULTS_DIR:-$HERE/results}
 FAKE_OFFSET=${FAKE_OFFSET:-+2h}
 WORK=$ROOT/build/bench-run
 INTERVAL=15                      # the daemon's fixed service cycle, seconds
-
-say() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
-die() { say "error: $*"; exit 1; }
-
-# ------------------------------------------------------------------ packages
-install_packages() {
-  local need=() pkg
-  command -v minidlnad >/dev/null || [[ -x /usr/sbin/minidlnad ]] || need+=(minidlna)
-  command -v faketime >/dev/null || need+=(faketime)
-  [[ -x /usr/bin/time ]] || need+=(time)
-  command -v sqlite3 >/dev/null || need+=(sqlite3)
-  command -v ffmpeg >/dev/null || need+=(ffmpeg)
-  command -v ip >/dev/null || need+=(iproute2)
-  command -v cmake >/dev/null || need+=(cmake)
-  ((${#need[@]})) || return 0
-  [[ ${SKIP_INSTALL:-0} != 1 && $(id -u) == 0 ]] || die "missing packages: ${need[*]} (apt-get install ${need[*]})"
-  say "installing ${need[*]}"
-  # The minidlna package would start its system service; keep it from doing so.
-  local policy=/usr/sbin/policy-rc.d made_policy=0
-  if [[ ! -e $policy ]]; then printf '#!/bin/sh\nexit 101\n' > "$policy"; chmod +x "$policy"; made_policy=1; fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}" >&2 ||
-    { apt-get update >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}" >&2; }
-  (( made_policy )) && rm -f "$policy"
-  for pkg in "${need[@]}"; do
-    [[ $pkg == minidlna ]] && command -v systemctl >/dev/null && systemctl disable --now minidlna >/dev/null 2>&1 || true
-  done
-}
+# shellcheck source=bench/common.sh
+. "$HERE/common.sh"
 install_packages
-MINIDLNAD=$(command -v minidlnad || echo /usr/sbin/minidlnad)
-LIBFAKETIME=${LIBFAKETIME:-$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 2>/dev/null | head -n1)}
-[[ -n $LIBFAKETIME && -f $LIBFAKETIME ]] || die "libfaketimeMT.so.1 not found (apt-get install faketime)"
-FAKETIME_ENV=(LD_PRELOAD="$LIBFAKETIME" FAKETIME="$FAKE_OFFSET" NO_FAKE_STAT=1 DONT_FAKE_MONOTONIC=1)
-unshare --net --mount true 2>/dev/null || die "cannot create network and mount namespaces (unshare --net --mount; needs root)"
+unshare --net true 2>/dev/null || die "cannot create a network namespace (unshare --net; needs root)"
+
+
 
 # ------------------------------------------------------------------ build
 BIN=$ROOT/build/bench/Ombrix
@@ -228,8 +201,6 @@ make_path_tree() {
 # ------------------------------------------------------------------ process watching
 # Everything below runs on bash builtins inside the 20 ms polling loop, so
 # the watcher itself costs little of the two cores it shares.
-exec {NAPFD}<> <(:)
-nap() { read -r -t "${1:-0.02}" -u "$NAPFD" _ || true; }
 
 # TREE: the PID and all its descendants.
 tree_pids() {
@@ -315,7 +286,6 @@ sample_tree() {
   SEEN=(); for p in "${!SEEN_NOW[@]}"; do SEEN[$p]=1; done
   return 0
 }
-alive() { local s=""; { read -r _ _ s _ < /proc/"$1"/stat; } 2>/dev/null; [[ -n $s && $s != Z ]]; }
 # VmHWM can be reset for a running process (Linux 4.0+), so a phase that
 # follows another in the same process gets its own peak.
 reset_hwm() { local p; tree_pids "$1"; for p in "${TREE[@]}"; do echo 5 > /proc/"$p"/clear_refs 2>/dev/null || true; done; }
@@ -369,9 +339,7 @@ start_ombrix() { # start_ombrix HOME FAKE(0|1) FOLDER...
   LOGFD="" PARTIAL="" REC_N=() REC_T=() REC_V=() REC_CPU=()
   reset_peaks
   OM_T0=$EPOCHREALTIME
-  ( cd "$OM_HOME" && exec unshare --net --mount sh -c \
-      'mount -t tmpfs bench-tmp /tmp && ip link set lo up && exec env "$@"' sh \
-      "${envs[@]}" "$BIN" 4 "$@" ) > "$OM_HOME/stdout" 2>&1 &
+  ( cd "$OM_HOME" && exec env "${envs[@]}" "$BIN" 4 "$@" ) > "$OM_HOME/stdout" 2>&1 &
   OM_PID=$!
 }
 
@@ -409,7 +377,6 @@ stop_ombrix() {
   return 0
 }
 
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 peak_text() { printf '%s MB (daemon %s, %s %s)' "$(mb $(( ROOT_HWM + CHILD_HWM )))" "$(mb "$ROOT_HWM")" "$CHILD_NAME" "$(mb "$CHILD_HWM")"; }
 sum_peak_text() { printf 'Rss %s MB, Pss %s MB' "$(mb "$SUM_RSS_PEAK")" "$(mb "$SUM_PSS_PEAK")"; }
@@ -559,34 +526,16 @@ run_ombrix() {
 
 # ------------------------------------------------------------------ MiniDLNA
 MD_PID=""
-MD_QUIET=general,artwork,database,inotify,scanner,metadata,http,ssdp,tivo=warn
 # The default log level shows the end of a first scan; "info" for the scanner
 # shows the end of a rescan, for inotify each watch it sets.
+# The common start, with the phase's memory sampling.
 start_minidlna() { # start_minidlna DIR INOTIFY(yes|no) LOG_LEVEL EXTRA-FLAGS...
-  local dir=$1 inotify=$2 level=$3; shift 3
-  MD_DIR=$dir
-  mkdir -p "$dir/db" "$dir/log"
-  cat > "$dir/minidlna.conf" <<EOF
-media_dir=$CORPUS
-db_dir=$dir/db
-log_dir=$dir/log
-port=$PORT
-network_interface=lo
-friendly_name=bench
-inotify=$inotify
-notify_interval=86400
-enable_tivo=no
-log_level=$level
-EOF
-  rm -f "$dir/log/minidlna.log"
+  local dir=$1; shift
   reset_peaks
   MD_T0=$EPOCHREALTIME
-  env "${DAEMON_LOCALE[@]}" unshare --net sh -c 'ip link set lo up && exec "$@"' sh \
-    "$MINIDLNAD" -S -f "$dir/minidlna.conf" -P "$dir/minidlna.pid" "$@" > "$dir/stdout" 2>&1 &
-  MD_PID=$!
+  start_minidlna_on "$dir" "$CORPUS" "$@"
 }
 md_log() { cat "$MD_DIR/log/minidlna.log" 2>/dev/null || true; }
-md_fail() { say "error: $*"; tail -n 20 "$MD_DIR/log/minidlna.log" >&2 2>/dev/null; exit 1; }
 
 # The scan (or rescan) ends when its last record is in the log and the
 # forked scanner has exited.
@@ -602,16 +551,6 @@ wait_scan_end() {
   MD_T1=$EPOCHREALTIME
   tree_cpu_ticks "$MD_PID"; MD_CPU=$(secs "$CPU")
 }
-stop_minidlna() {
-  [[ -n $MD_PID ]] || return 0
-  local i
-  kill -TERM "$MD_PID" 2>/dev/null || true
-  for (( i = 0; i < 500; i++ )); do alive "$MD_PID" || break; nap 0.02; done
-  alive "$MD_PID" && kill -KILL "$MD_PID" 2>/dev/null
-  wait "$MD_PID" 2>/dev/null || true
-  MD_PID=""
-}
-md_count() { sqlite3 "$MD_DIR/db/files.db" "SELECT COUNT(*) FROM DETAILS WHERE MIME IS NOT NULL"; }
 
 run_minidlna() {
   local dir=$WORK/minidlna
@@ -653,18 +592,9 @@ run_minidlna() {
   # database lists every added file it catalogues and none of the removed.
   say "MiniDLNA: 100 files added and 100 removed while running (inotify)"; load1 "MiniDLNA inotify"
   start_minidlna "$dir" yes "$MD_QUIET,inotify=info"
-  # Ready when it has set its watches: their count has stopped growing.
-  local t0=${EPOCHREALTIME%.*} watches=0 last=-1 stable=0
-  while (( stable < 10 )); do
-    alive "$MD_PID" || md_fail "minidlnad ended at start"
-    (( ${EPOCHREALTIME%.*} - t0 < 600 )) || md_fail "minidlnad set no inotify watches in 600 s"
-    nap 0.1
-    watches=$(grep -c 'Added watch to' "$dir/log/minidlna.log" 2>/dev/null || true)
-    if (( watches > 0 && watches == last )); then stable=$(( stable + 1 )); else stable=0; fi
-    last=$watches
-  done
+  wait_watches
   sample_tree "$MD_PID"; reset_peaks; reset_hwm "$MD_PID"
-  local want_added q_removed q_added
+  local want_added q_removed q_added t0
   make_change a2 100
   # Catalogued copies: those whose source MiniDLNA catalogued.
   want_added=$(sqlite3 "$dir/db/files.db" "SELECT COUNT(*) FROM DETAILS WHERE MIME IS NOT NULL AND PATH IN ($(sed "s/'/''/g; s/.*/'&'/" "$WORK/change-a2.sources" | paste -sd,))")
@@ -696,6 +626,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+[[ ! -e /tmp/sleep ]] || die "/tmp/sleep exists: it would pause the daemon (remove it first)"
 mkdir -p "$WORK" "$RESULTS_DIR"
 check_faketime
 prepare_corpus
@@ -731,7 +662,7 @@ b() { if [[ -z $BASE_BIN ]]; then echo "not run"; else echo "$1"; fi; }
   echo
   echo "- Machine: $(nproc) cores ($MODEL), $MEM memory, $(uname -sr). Shared with other work: load $LOAD_BEFORE before, $LOAD_AFTER after; figures vary by about 10% from run to run."
   echo "- Corpus (bench/make_corpus.sh): $NFILES files, $NDIRS folders, $NPATHS paths, $CORPUS_MB MB; $NMEDIA media files outside hidden paths; $NHIDDEN files in hidden folders or dot-files; about $NBROKEN broken files. By extension: $COMPOSITION. $DEPTHS."
-  echo "- Ombrix: \`DLNAHOME=\$home Ombrix 4 CORPUS/\` under libfaketime (clock $FAKE_OFFSET, NO_FAKE_STAT=1: the copied corpus looks old, so no size watch runs), in private network and mount namespaces. MiniDLNA: \`minidlnad -S\` in a private network namespace (loopback only), inotify off except in the adjustment phase."
+  echo "- Ombrix: \`DLNAHOME=\$home Ombrix 4 CORPUS/\` under libfaketime (clock $FAKE_OFFSET, NO_FAKE_STAT=1: the copied corpus looks old, so no size watch runs). MiniDLNA: \`minidlnad -S\` in a private network namespace (loopback only), inotify off except in the adjustment phase."
   echo "- Times are wall seconds seen by the harness (the daemon's own whole-second figure in brackets); CPU is user + system time of the daemon and its children. Peak memory: VmHWM of the daemon plus the largest VmHWM among its children (Ombrix: analysis helpers or, before them, the analysis child, find, diff; MiniDLNA: scanner), sampled every 20 ms. Summed: the largest sum, at one sample, of Rss and of Pss (smaps_rollup; a shared page counts once over all processes) of the daemon and every process below it. Idle: the same sums a minute after the build, sampled right after a quiet cycle."
   echo
   echo "| Measure | Ombrix | $(b "Ombrix at $BASE_COMMIT") | MiniDLNA $M_VER | Target (issue 9 unless marked) |"

@@ -66,11 +66,10 @@ bool restrictWithLandlock() {
 }
 
 // The system calls allowed without conditions: those the helper made while
-// analysing, under strace, the whole hostile corpus of
-// tests/FaultHostileFilesTest.cpp, the external media corpus and a bench
-// corpus, in a release and a sanitizer build; plus, for 32-bit targets, the
-// names the same calls have there (_llseek, fstat64, fcntl64, mmap2 below,
-// clock_gettime64, futex_time64). A name a target lacks is skipped.
+// analysing, under strace, the hostile files of the test suite, the external
+// media corpus and a bench corpus, in a release and a sanitizer build; plus, for 32-bit targets,
+// the names the same calls have there (_llseek, fstat64, fcntl64, mmap2 below, clock_gettime64,
+// futex_time64). A name a target lacks is skipped.
 constexpr const char* kAllowed[] = {
     // reading the analysed file, and /etc/localtime
     "read",
