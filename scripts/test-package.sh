@@ -50,8 +50,8 @@ ombrix_files() {
 }
 ombrix_files > "$WORK/before.txt"
 dpkg_wait -i "$DEB" >/dev/null || fail "dpkg -i"
-for f in /usr/bin/Ombrix /usr/lib/ombrix/ombrix-analyze /lib/systemd/system/ombrix.service \
-         /etc/default/ombrix /usr/share/man/man8/Ombrix.8.gz; do
+for f in /usr/bin/Ombrix /usr/bin/ombrix-check /usr/lib/ombrix/ombrix-analyze \
+         /lib/systemd/system/ombrix.service /etc/default/ombrix /usr/share/man/man8/Ombrix.8.gz; do
     [ -e "$f" ] || fail "$f not installed"
 done
 [ -x /usr/bin/ombrix-probe ] || echo "note: ombrix-probe not in this build"
@@ -75,7 +75,7 @@ eval "$PRE"
 eval "set -- $START"
 "$@" &
 PID=$!
-for _ in $(seq 1 60); do
+for _ in $(seq 1 300); do
     grep -q "Build DB Time" "$DLNAHOME/nstemp/Ombrix.log" 2>/dev/null && break
     sleep 1
 done
@@ -91,10 +91,12 @@ if grep -q "analysis" "$DLNAHOME/nstemp/Ombrix.log"; then
     cat "$DLNAHOME/nstemp/Ombrix.log" >&2; fail "the installed helper did not analyse"
 fi
 echo "installed daemon catalogued the folder"
+ombrix-check "$WORK/media" >"$WORK/check.txt" 2>&1 ||
+    { cat "$WORK/check.txt" >&2; fail "ombrix-check finds the catalogue wrong"; }
 
 dpkg_wait -r ombrix >/dev/null || fail "dpkg -r"
-for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /usr/lib/ombrix /lib/systemd/system/ombrix.service \
-         /usr/share/man/man8/Ombrix.8.gz \
+for f in /usr/bin/Ombrix /usr/bin/ombrix-probe /usr/bin/ombrix-check /usr/lib/ombrix \
+         /lib/systemd/system/ombrix.service /usr/share/man/man8/Ombrix.8.gz \
          /etc/systemd/system/multi-user.target.wants/ombrix.service; do
     if [ -e "$f" ]; then fail "$f left after dpkg -r"; fi
 done
