@@ -9,6 +9,7 @@
 // first difference of the loop. The daemon itself never parses media: the
 // analysis helper does (Media/AnalysisPool.h). Every exit status is 0. Log
 // source "OmbrixMain".
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +130,9 @@ void buildOrCheck(CatalogBuilder& builder) {
 void serve(CatalogBuilder& builder) {
   AppStatus& status = AppStatus::getInstance();
   while (!isExitRequested()) {
+    // Most of the daemon's life is this wait: give back the heap that the
+    // last walk's look-ahead and the catalogue's page cache left free.
+    malloc_trim(0);
     sleep(status.getInterval());
     if (Util::isFileExist(status.getSleepPath())) {
       writeLog(LogId::Sleeping);
