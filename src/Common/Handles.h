@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <iconv.h>
+#include <spawn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,6 +69,34 @@ class IconvHandle {
 
  private:
   iconv_t cd;
+};
+
+// The file actions and the attributes of one posix_spawn call, each
+// initialised and destroyed as a pair.
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  // The child gets fd as its descriptor target.
+  void redirect(int fd, int target) { posix_spawn_file_actions_adddup2(&actions, fd, target); }
+  const posix_spawn_file_actions_t* get() const { return &actions; }
+
+ private:
+  posix_spawn_file_actions_t actions;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes; }
+
+ private:
+  posix_spawnattr_t attributes;
 };
 
 #endif  // OMBRIX_COMMON_HANDLES_H

@@ -66,24 +66,6 @@ struct Pipe {
   FdHandle readEnd, writeEnd;
 };
 
-class SpawnActions {
- public:
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t actions;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t attributes;
-};
-
 }  // namespace
 
 AnalysisPool::AnalysisPool(std::vector<std::string> helperCommand, int helperCount, int timeLimit)
@@ -153,20 +135,19 @@ bool AnalysisPool::startHelper(Helper& helper, std::string& errMsg) {
   Pipe toHelper, fromHelper;
   if (!toHelper.open(errMsg) || !fromHelper.open(errMsg)) return false;
   SpawnActions files;
-  posix_spawn_file_actions_adddup2(&files.actions, toHelper.readEnd.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&files.actions, fromHelper.writeEnd.get(), STDOUT_FILENO);
+  files.redirect(toHelper.readEnd.get(), STDIN_FILENO);
+  files.redirect(fromHelper.writeEnd.get(), STDOUT_FILENO);
   // The daemon may be inside a signal-blocked section; the helper starts
   // with nothing blocked.
   SpawnAttributes attributes;
   sigset_t none;
   sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes.attributes, &none);
-  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setsigmask(attributes.get(), &none);
+  posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK);
   std::vector<char*> argv;
   for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
-  int rc = posix_spawn(&helper.pid, argv[0], &files.actions, &attributes.attributes, argv.data(),
-                       environ);
+  int rc = posix_spawn(&helper.pid, argv[0], files.get(), attributes.get(), argv.data(), environ);
   if (rc != 0) {
     errMsg = std::string("cannot start analysis process: ") + strerror(rc);
     return false;

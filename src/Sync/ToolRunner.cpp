@@ -18,21 +18,6 @@ extern char** environ;
 
 namespace {
 
-// The file actions of one spawn: initialised and destroyed as a pair.
-class SpawnActions {
- public:
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  // Standard output goes to fd, which the tool gets as its descriptor 1.
-  void redirectOutput(int fd) { posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO); }
-  const posix_spawn_file_actions_t* get() const { return &actions; }
-
- private:
-  posix_spawn_file_actions_t actions;
-};
-
 // Copies everything the tool writes into the pipe `from` to the file `to`.
 // After a failed write the rest is still read, so that the tool never waits
 // on a full pipe. Returns false with the reason in errMsg when the file did
@@ -73,7 +58,7 @@ bool run(LogId execRecord, const std::string& commandText, const std::vector<std
     }
     fromTool.reset(ends[0]);
     toFile.reset(ends[1]);
-    actions.redirectOutput(toFile.get());
+    actions.redirect(toFile.get(), STDOUT_FILENO);
   }
 
   pid_t pid = -1;
