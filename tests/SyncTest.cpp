@@ -11,6 +11,7 @@
 
 #include "Media/AvLibrary.h"
 #include "Sync/CatalogBuilder.h"
+#include "Sync/Pipeline.h"
 #include "TestHome.h"
 
 namespace {
@@ -28,16 +29,17 @@ class SyncTest : public TestHome {
     builder = makeBuilder({lib});
   }
   // A builder whose watch reads a wall clock clockOffset seconds ahead (files
-  // are old unless a test says otherwise) and a steady clock that moves only
-  // when the watch sleeps; each sleep counts and runs onSleep.
+  // are old unless a test says otherwise) and a fake steady clock that moves
+  // only when the watch waits for its next poll; each wait counts and runs
+  // onPoll at once.
   std::unique_ptr<CatalogBuilder> makeBuilder(const std::vector<std::string>& folders) {
     auto made = std::make_unique<CatalogBuilder>(home, OMBRIX_BINARY_DIR "/ombrix-analyze");
     for (const std::string& folder : folders) made->addSharedPath(folder);
     made->fileCataloguer().watchSet().setClock(
         WatchClock{[this] { return time(nullptr) + clockOffset; }, [this] { return fakeMs; },
                    [this](int64_t ms) {
-                     fakeMs += ms, ++sleeps;
-                     if (onSleep) onSleep(sleeps);
+                     fakeMs += ms, ++polls;
+                     if (onPoll) onPoll(polls);
                    }});
     return made;
   }
@@ -63,9 +65,9 @@ class SyncTest : public TestHome {
 
   std::unique_ptr<CatalogBuilder> builder;
   time_t clockOffset = 3600;
-  int sleeps = 0;
+  int polls = 0;
   int64_t fakeMs = 0;
-  std::function<void(int)> onSleep;
+  std::function<void(int)> onPoll;
 };
 
 TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
@@ -98,7 +100,7 @@ TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
 // Files changed within five minutes (thirty for a video) are watched, all in
 // the same rounds of polls a second apart, until two polls in a row see the
 // size known before them; the rows are those of the same files when old.
-// What the walk wrote is committed before the watch sleeps: the media server
+// What the walk wrote is committed before the watch waits: the media server
 // must never wait on our lock while we wait on a file.
 TEST_F(SyncTest, FreshFilesAreWatchedTogetherUntilTheySettle) {
   add("a.jpg; b.jpg; sub/c.jpg; sub/d.jpg; e.jpg; f.mp3; sub/g.mpg");
@@ -108,10 +110,10 @@ TEST_F(SyncTest, FreshFilesAreWatchedTogetherUntilTheySettle) {
   std::string seen;
   for (const auto& [age, watched] : {std::pair<time_t, size_t>{600, 1}, {0, 7}}) {
     ASSERT_EQ(unlink(logPath.c_str()), 0);
-    clockOffset = age, sleeps = 0;
-    onSleep = [&](int) { seen += age ? idOf(lib + "/sub") + ";" : ""; };  // the video is in sub
+    clockOffset = age, polls = 0;
+    onPoll = [&](int) { seen += age ? idOf(lib + "/sub") + ";" : ""; };  // the video is in sub
     rebuild();
-    EXPECT_EQ(sleeps, 2);
+    EXPECT_EQ(polls, 2);
     EXPECT_EQ(count(log(), "  size = "), 2 * watched);
     EXPECT_EQ(table(rows), old);
   }
@@ -128,17 +130,17 @@ TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
   const std::string growing = lib + "/sub/c.jpg";
   const int size = test::medium("48x48.jpg").size();
   clockOffset = 0;
-  onSleep = [&](int second) {
+  onPoll = [&](int second) {
     if (second <= 3) test::writeFile(growing, test::readFile(growing) + "more");
   };
   builder->buildDatabase();
-  EXPECT_EQ(sleeps, 2);
+  EXPECT_EQ(polls, 2);
   EXPECT_EQ(idOf(growing), "");
   EXPECT_TRUE(builder->retryPendingChanges());  // grown again in the third second
   EXPECT_EQ(idOf(growing), "");
   EXPECT_TRUE(builder->retryPendingChanges());
   EXPECT_FALSE(builder->retryPendingChanges());
-  EXPECT_EQ(sleeps, 5);
+  EXPECT_EQ(polls, 5);
   EXPECT_EQ(table("select PATH, FILE_SIZE from OBJECTS order by ID desc limit 1"),
             growing + "|" + std::to_string(size + 12) + "\n");
   EXPECT_LT(log().find("Insert file: " + lib + "/sub/g.mp3"),
@@ -147,17 +149,36 @@ TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
       {record("Ombrix", 523, std::to_string(size) + " <> " + std::to_string(size + 4) + "\n")});
   EXPECT_EQ(faults(), Faults{});
 
-  onSleep = [&](int) { unlink((lib + "/b.jpg").c_str()); };
+  onPoll = [&](int) { unlink((lib + "/b.jpg").c_str()); };
   rebuild();
   EXPECT_EQ(faults(), Faults{});
   expectRecords({record("Ombrix", 526, "file vanished during size watch: " + lib + "/b.jpg\n")});
-  onSleep = [](int) { AppStatus::getInstance().setAppExit(true); };
-  sleeps = 0;
+  onPoll = [](int) { AppStatus::getInstance().setAppExit(true); };
+  polls = 0;
   rebuild();
-  EXPECT_EQ(sleeps, 1);
+  EXPECT_EQ(polls, 1);
   EXPECT_EQ(value("select count(*) from FILEDETAIL"), "0");
   EXPECT_EQ(count(log(), "isAppExit is true, stop watching " + lib), 5u);
   expectRecords({record("Ombrix", 519, "isAppExit is true, stop watching " + lib + "/a.jpg\n")});
+}
+
+// A stop request ends the work in hand at once: no file whose row is not
+// written yet is analysed, waited for or written; the actions still run.
+TEST_F(SyncTest, StopRequestWritesNoFileAfterIt) {
+  add("a.jpg; b.mp3; c.mpg");
+  FileCataloguer& cataloguer = builder->fileCataloguer();
+  Pipeline pipeline(cataloguer, nullptr);
+  std::string done;
+  for (const char* name : {"a.jpg", "b.mp3", "c.mpg"}) {
+    FileInfo info;
+    ASSERT_TRUE(cataloguer.fillIfCatalogued(lib + "/" + name, info));
+    pipeline.addFile(info, [&](const FileInfo& analysed) { done += analysed.fileName + ";"; });
+  }
+  pipeline.addAction([&] { done += "action;"; });
+  AppStatus::getInstance().setAppExit(true);
+  EXPECT_TRUE(pipeline.finish().empty());
+  EXPECT_EQ(done, "action;");
+  EXPECT_EQ(cataloguer.analysis().runningHelpers(), 0u);
 }
 
 // Rows written in groups, and maps refilled from the newest rows only, come
@@ -326,7 +347,7 @@ TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
   EXPECT_EQ(idOf(lib + "/late.jpg") + std::to_string(count(log(), "late.jpg")), "0");
   // Retried, it is watched (fresh now) and goes away: that is no failure to retry again.
   clockOffset = 0;
-  onSleep = [&](int) { unlink((lib + "/late.jpg").c_str()); };
+  onPoll = [&](int) { unlink((lib + "/late.jpg").c_str()); };
   EXPECT_TRUE(builder->retryPendingChanges());
   EXPECT_EQ(pending(), 0u);
   EXPECT_EQ(faults(), Faults{});

@@ -47,4 +47,9 @@ class AppStatus {
   std::string sleepPath = "/tmp/sleep";
 };
 
+// Whether a stop was requested: the long loops ask this between steps.
+inline bool exitRequested() {
+  return AppStatus::getInstance().getAppExit();
+}
+
 #endif  // OMBRIX_COMMON_APPSTATUS_H

@@ -18,10 +18,6 @@
 
 namespace {
 
-bool exitRequested() {
-  return AppStatus::getInstance().getAppExit();
-}
-
 // Adds path to list unless it is there already.
 void remember(std::vector<std::string>& list, const std::string& path) {
   if (std::find(list.begin(), list.end(), path) == list.end()) list.push_back(path);

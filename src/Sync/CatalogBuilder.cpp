@@ -90,7 +90,7 @@ void CatalogBuilder::checkDatabase() {
   walkFolders(WalkMode::Check, db);
   // Rows the walk did not reach are still unmarked; deleting them on the
   // strength of an interrupted walk would throw away good rows.
-  if (AppStatus::getInstance().getAppExit()) return;
+  if (exitRequested()) return;
   time_t start = time(nullptr);
   if (db.execute(CatalogSql::deleteNotFound(), errMsg) < 0) writeLog(LogId::SweepFailed, errMsg);
   if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(LogId::CheckPruneFailed, errMsg);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "Common/AppStatus.h"
 #include "Sync/WriteGroup.h"
 
 namespace {
@@ -35,8 +36,16 @@ void Pipeline::addFile(const FileInfo& info, std::function<void(const FileInfo&)
   steps.push_back(std::move(step));
 }
 
-// Moves a file on as far as it can go without waiting.
+// Moves a file on as far as it can go without waiting. After a stop request
+// a file whose row is not written yet is given up, analysed or not: the
+// service must end at once, and the next start's check enters it.
 void Pipeline::advance(Step& step) {
+  bool isPending = step.stage == Step::Stage::Watching || step.stage == Step::Stage::Analysing;
+  if (isPending && exitRequested()) {
+    if (step.stage == Step::Stage::Watching) watch.take(step.watchId);
+    step.stage = Step::Stage::Dropped;
+    return;
+  }
   if (step.stage == Step::Stage::Watching &&
       watch.state(step.watchId) != WatchSet::State::Watching) {
     bool isStable = watch.state(step.watchId) == WatchSet::State::Stable;
@@ -71,7 +80,12 @@ bool Pipeline::runIfReady(Step& step) {
 }
 
 void Pipeline::runReady() {
-  if (watch.msUntilDue() == 0) watch.poll();
+  if (exitRequested()) {
+    cataloguer.endAnalysis();
+    watch.poll();  // gives every watched file up at once
+  } else if (watch.msUntilDue() == 0) {
+    watch.poll();
+  }
   cataloguer.pumpAnalysis(0);
   while (!steps.empty()) {
     Step& head = steps.front();

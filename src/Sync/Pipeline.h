@@ -14,7 +14,8 @@
 // holds back the files after it. Its row then gets a later ID. A file still
 // being copied when everything else is done is handed back to the caller,
 // for a later cycle: a copy may take many minutes, and the service goes on
-// meanwhile.
+// meanwhile. After a stop request no file not yet written is waited for:
+// all are given up (the next start's check enters them); actions still run.
 //
 // The pipeline holds what it was given until it is written; the caller keeps
 // it short (see kLookAhead).

@@ -27,10 +27,6 @@ constexpr int kEntriesPerTurn = 64;
 // FOUND marks sent in one statement text: one parse instead of thousands.
 constexpr size_t kMarksPerText = 32 * 1024;
 
-bool exitRequested() {
-  return AppStatus::getInstance().getAppExit();
-}
-
 }  // namespace
 
 struct Walk::OpenDir {

@@ -69,7 +69,7 @@ void WatchSet::waitAndPoll() {
 // A shutdown never waits for a copy: every watched file is given up at the
 // next poll, and the next start's check enters it.
 void WatchSet::poll() {
-  bool isExiting = AppStatus::getInstance().getAppExit();
+  bool isExiting = exitRequested();
   int64_t due = clock.steadyMs() + kRoundSlackMs;
   for (auto& [id, member] : members) {
     if (member.state != State::Watching) continue;
