@@ -77,6 +77,12 @@ TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
   for (size_t cut = 0; cut < bytes.size(); cut += 5) {
     EXPECT_FALSE(AnalysisProtocol::decodeAnswer(bytes.substr(0, cut), back, got)) << cut;
   }
+  // A number too big for its field: a height of 2^32, whose 8 bytes stand
+  // 184 bytes before the end of a plain record.
+  std::string record = AnalysisProtocol::encodeRecord(filled("/m/a.jpg"));
+  ASSERT_TRUE(AnalysisProtocol::decodeRecord(record, back));
+  record[record.size() - 184 + 3] = 1;
+  EXPECT_FALSE(AnalysisProtocol::decodeRecord(record, back));
 }
 
 class AnalysisPoolTest : public TestHome {
@@ -120,10 +126,10 @@ TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
   // Only qemu-user, which runs the cross suites, has neither seccomp nor Landlock.
   EXPECT_TRUE(isConfined || OMBRIX_CROSSCOMPILING) << probe.records.back().item;
   using O = AnalysisOutcome;
-  const std::vector<std::string> helper = kRunHelper, hang{"/bin/sleep", "30"},
+  const std::vector<std::string> helper = kRunHelper, hang{"/bin/sh", "-c", "cat >/dev/null"},
                                  missing{home + "/none"},
                                  talk{"/bin/sh", "-c",
-                                      "head -c4 >/dev/null; echo nonsense; sleep 30"};
+                                      "head -c4 >/dev/null; echo nonsense; cat >/dev/null"};
   const std::string sig = "analysis process killed by signal ";
   struct Case {
     std::vector<std::string> command;

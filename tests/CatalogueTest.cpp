@@ -158,7 +158,7 @@ TEST_F(CatalogueTest, FailuresLeaveNothingAndSayWhy) {
 }
 
 // The media server may hold the catalogue's lock: a write waits the busy
-// timeout for it, then gives up. SQLite sleeps at least the full 1000 ms
+// timeout for it, then gives up. SQLite waits at least the full 1000 ms
 // before that; load can only lengthen the wait, so the bound holds anywhere.
 TEST_F(CatalogueTest, LockHeldElsewhereIsWaitedForThenReported) {
   sqlite3* raw = nullptr;

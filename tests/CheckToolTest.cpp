@@ -18,6 +18,7 @@
 namespace {
 
 const std::string kCheck = std::string(OMBRIX_BINARY_DIR) + "/tools/ombrix-check";
+const std::string kSong = test::kMedia + "/tagged.mp3";
 const std::string kClean =
     "; 0 missing, 0 stale, 0 parent, 0 detail, 0 duplicate, 0 map, 0 database";
 
@@ -36,8 +37,6 @@ class CheckToolTest : public ::testing::Test {
     lib = home + "/lib";
     ASSERT_EQ(mkdir((home + "/nstemp").c_str(), 0755), 0);
     ASSERT_EQ(symlink("/usr/bin/diff", (home + "/diff").c_str()), 0);
-    test::writeFile(home + "/song.mp3", test::medium("tagged.mp3"));
-    test::writeFile(home + "/photo.jpg", test::medium("48x48.jpg"));
     makeLibrary();
     test::Daemon daemon({"4", lib}, home, {}, home);
     ASSERT_TRUE(
@@ -68,9 +67,9 @@ class CheckToolTest : public ::testing::Test {
     test::run({"rm", "-rf", lib});
     ASSERT_EQ(test::run({"mkdir", "-p", lib + "/sub", lib + "/.hidden"}), 0);
     for (const char* path : {"/song.mp3", "/sub/song.mp3", "/.hidden/song.mp3", "/.song.mp3"}) {
-      ASSERT_EQ(test::run({"cp", home + "/song.mp3", lib + path}), 0);
+      ASSERT_EQ(test::run({"cp", kSong, lib + path}), 0);
     }
-    ASSERT_EQ(test::run({"cp", home + "/photo.jpg", lib + "/sub/photo.jpg"}), 0);
+    ASSERT_EQ(test::run({"cp", test::kMedia + "/48x48.jpg", lib + "/sub/photo.jpg"}), 0);
     test::writeFile(lib + "/notes.txt", "notes\n");
     test::writeFile(lib + "/list.m3u", "song.mp3\n");
     ASSERT_EQ(mkfifo((lib + "/pipe.mp3").c_str(), 0644), 0);
@@ -129,7 +128,7 @@ TEST_F(CheckToolTest, EachDifferenceIsNamed) {
   const Case cases[] = {
       {"missing: @/new.mp3\n",
        [] {
-         test::run({"cp", home + "/song.mp3", lib + "/new.mp3"});
+         test::run({"cp", kSong, lib + "/new.mp3"});
        }},
       {"missing: @/new\n", [] { mkdir((lib + "/new").c_str(), 0755); }},
       {"stale: @/sub/photo.jpg\n", [] { unlink((lib + "/sub/photo.jpg").c_str()); }},
@@ -170,7 +169,7 @@ TEST_F(CheckToolTest, EachDifferenceIsNamed) {
 // says what its listing and its log show.
 TEST_F(CheckToolTest, DifferencesDuringACycleAreExplained) {
   test::writeFile(logPath(), "[Ombrix].[248]\n  isChanged = true\n");
-  test::run({"cp", home + "/song.mp3", lib + "/new.mp3"});
+  test::run({"cp", kSong, lib + "/new.mp3"});
   std::string output;
   EXPECT_EQ(1, check({"-q", lib}, output));
   EXPECT_EQ(1u, test::count(output, "\n")) << output;

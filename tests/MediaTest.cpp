@@ -6,7 +6,6 @@
 // The tables are text, one case per entry, so that a failure names its input.
 #include <fcntl.h>
 
-#include "Media/AnalysisProtocol.h"
 #include "Media/AsfParser.h"
 #include "Media/AudioAnalyzer.h"
 #include "Media/AvLibrary.h"
@@ -254,17 +253,6 @@ TEST_F(MediaTest, ScanFindsTheSequenceHeaderWhenTheSizeIsMissing) {
     EXPECT_EQ(expected, std::to_string(info.width) + "x" + std::to_string(info.height) + " " +
                             info.mediaType);
   }
-}
-
-// The analysis process refuses a record whose numbers do not fit their
-// fields: the height's 8 bytes stand 184 bytes before the end.
-TEST(AnalysisRecordTest, NumberThatDoesNotFitItsFieldIsRefused) {
-  FileInfo info, back;
-  info.fill("/m/a.jpg");
-  std::string bytes = AnalysisProtocol::encodeRecord(info);
-  ASSERT_TRUE(AnalysisProtocol::decodeRecord(bytes, back));
-  bytes[bytes.size() - 184 + 3] = 1;  // a height of 2^32, zero in its low 32 bits
-  EXPECT_FALSE(AnalysisProtocol::decodeRecord(bytes, back));
 }
 
 // ---- The ASF header parser, on byte streams built here. Every number is

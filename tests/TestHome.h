@@ -73,18 +73,27 @@ inline std::string taggedMp3(char version,
          size(body.size(), true) + body + medium("bare.mp3");
 }
 
-// Runs argv without a shell, output to outputPath; its exit status, or -1.
-inline int run(const std::vector<std::string>& argv, const std::string& outputPath = "/dev/null") {
+// Starts argv without a shell in workingDir, its standard output and error
+// in outputPath, with env's entries added to its environment (an entry
+// without "=" removes that variable); the child's pid.
+inline pid_t start(const std::vector<std::string>& argv, const std::string& outputPath,
+                   std::vector<std::string> env = {}, const std::string& workingDir = "/") {
   pid_t pid = fork();
-  if (pid == 0) {
-    FILE* out = fopen(outputPath.c_str(), "w");
-    if (out != nullptr) dup2(fileno(out), 1), dup2(fileno(out), 2);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  if (pid != 0) return pid;
+  FILE* out = fopen(outputPath.c_str(), "w");
+  if (out != nullptr) dup2(fileno(out), 1), dup2(fileno(out), 2);
+  for (std::string& entry : env)
+    entry.find('=') == std::string::npos ? unsetenv(entry.c_str()) : putenv(entry.data());
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  if (chdir(workingDir.c_str()) == 0) execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Runs argv as start does; its exit status, or -1.
+inline int run(const std::vector<std::string>& argv, const std::string& outputPath = "/dev/null") {
+  pid_t pid = start(argv, outputPath);
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -149,23 +158,15 @@ class Daemon {
   Daemon(std::vector<std::string> args, const std::string& home, std::vector<std::string> env = {},
          const std::string& workingDir = "/", const std::string& dlnaHome = "") {
     args.insert(args.begin(), OMBRIX_BINARY_DIR "/Ombrix");
-    if ((pid = fork()) != 0) return;
-    FILE* out = fopen((home + "/output.txt").c_str(), "w");
-    dup2(fileno(out), 1), dup2(fileno(out), 2), signal(SIGXFSZ, SIG_IGN);
     const char* asan = getenv("ASAN_OPTIONS");  // the clock library comes before the sanitizer
     env.insert(env.end(),
                {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
                 "OMBRIX_TEST_INTERVAL=1", "OMBRIX_TEST_SLEEP_PATH=" + home + "/pause",
-                "DLNAHOME=" + (dlnaHome.empty() ? home : dlnaHome), "FAKETIME=+2h",
-                "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1",
+                dlnaHome == "-" ? "DLNAHOME" : "DLNAHOME=" + (dlnaHome.empty() ? home : dlnaHome),
+                "FAKETIME=+2h", "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1",
                 "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1"});
-    for (std::string& entry : env) putenv(entry.data());
-    if (dlnaHome == "-") unsetenv("DLNAHOME");
-    std::vector<char*> argp;
-    for (std::string& arg : args) argp.push_back(arg.data());
-    argp.push_back(nullptr);
-    if (chdir(workingDir.c_str()) == 0) execv(argp[0], argp.data());
-    _exit(127);
+    signal(SIGXFSZ, SIG_IGN);  // inherited: only the daemon ever meets a size limit
+    pid = test::start(args, home + "/output.txt", env, workingDir);
   }
   ~Daemon() {
     if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
