@@ -116,7 +116,7 @@ TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
     }
     EXPECT_EQ(items, files[i].extName == "jpg" ? "48*48" : "") << files[i].fileName;
   }
-  pool.endIdleHelpers();
+  pool.abandonAll();
   EXPECT_EQ(pool.runningHelpers(), 0u);
 }
 

@@ -9,8 +9,8 @@
 //
 // Start-up loads everything the analysers will need, gives back the pages
 // only loading needed, then enters the sandbox (Sandbox.h) before the first
-// request is read. Exit status 0 at the
-// end of the input, 2 for a request that is not a record.
+// request is read. Exit status 0 at the end of the input, 2 for a request
+// that is not a record.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>

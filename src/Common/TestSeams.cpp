@@ -12,7 +12,8 @@
 
 namespace {
 
-// Test builds only, set once at start-up before any file is written.
+// Test builds only: the signal and when, set once at start-up, and the
+// count of files written so far.
 long signalAtFile = 0;
 int signalToRaise = 0;
 long filesWritten = 0;

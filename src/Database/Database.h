@@ -81,18 +81,13 @@ class Database {
   // three-step transaction run inside one shared write transaction, each in a
   // savepoint of its own: a failing text still leaves nothing of itself and
   // loses nothing of the others. queryValue() then reads through the same
-  // connection, so it sees the group's rows. The caller commits the group
-  // before anything slow (an analysis, a size watch), so a group is only ever
-  // open for the milliseconds its statements take.
+  // connection, so it sees the group's rows. The caller keeps a group open
+  // only briefly (WriteGroup), so the media server's reads never wait long.
   bool beginGroup(std::string& errMsg);
   // Makes the group durable and runs the actions queued with afterCommit.
   // On failure nothing of the group is in the file and the actions are
   // dropped. Committing when no group is open succeeds and does nothing.
   bool commitGroup(std::string& errMsg);
-  // True when the open group has been open for at least age.
-  bool isGroupOlderThan(std::chrono::milliseconds age) const {
-    return group != nullptr && std::chrono::steady_clock::now() - groupOpenedAt >= age;
-  }
   // How long the open group has been open; false with none open.
   bool groupAge(std::chrono::milliseconds& age) const {
     if (group == nullptr) return false;

@@ -305,13 +305,6 @@ AnalysisResult AnalysisPool::take(Ticket ticket) {
   return result;
 }
 
-void AnalysisPool::endIdleHelpers() {
-  for (Helper& helper : helpers) {
-    if (helper.ticket == 0) endHelper(helper);
-  }
-  removeEnded();
-}
-
 void AnalysisPool::abandonAll() {
   for (Helper& helper : helpers) endHelper(helper);
   helpers.clear();

@@ -15,9 +15,9 @@
 // in any order it likes. Nothing runs behind the caller's back: pump() polls
 // the helpers' pipes, reads answers, enforces the limit, replaces dead
 // helpers and hands out queued requests, and take() pumps until its ticket is
-// done. Helpers start when a request needs one and stay until
-// endIdleHelpers() or abandonAll(), so the owner decides when an idle daemon
-// lets them go (at the end of each walk and each adjustment).
+// done. Helpers start when a request needs one and stay until abandonAll(),
+// so the owner decides when an idle daemon lets them go (at the end of each
+// walk and each adjustment).
 //
 // Thread-safety: one owner thread; not copyable.
 #ifndef OMBRIX_MEDIA_ANALYSISPOOL_H
@@ -86,10 +86,6 @@ class AnalysisPool {
   // True once ticket's result is waiting to be taken.
   bool isDone(Ticket ticket) const { return done.count(ticket) != 0; }
 
-  // Pumps until ticket is done; returns at once for a ticket it does not
-  // know (never submitted, taken or abandoned).
-  void wait(Ticket ticket);
-
   // Waits until ticket is done and hands its result over; the ticket is
   // forgotten. A ticket never submitted, taken before or abandoned comes
   // back as NotStarted.
@@ -97,10 +93,6 @@ class AnalysisPool {
 
   // submit and take: one file at a time.
   AnalysisResult analyze(const FileInfo& info) { return take(submit(info)); }
-
-  // Ends the helpers that have no request, so nothing stays behind once the
-  // work is done; busy ones carry on.
-  void endIdleHelpers();
 
   // Forgets every ticket, queued, running or done, and ends every helper.
   void abandonAll();
@@ -114,6 +106,10 @@ class AnalysisPool {
   static std::string locateHelper();
 
  private:
+  // Pumps until ticket is done; returns at once for a ticket it does not
+  // know (never submitted, taken or abandoned).
+  void wait(Ticket ticket);
+
   struct Helper {
     pid_t pid = -1;
     FdHandle requests;  // its standard input

@@ -45,22 +45,14 @@ class Reader {
     for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[pos++]);
     return true;
   }
-  // Refuses a value that does not fit T.
+  // Refuses a value that does not fit T; a signed one travels as the bits
+  // of its 64-bit widening.
   template <typename T>
   bool integer(T& value) {
     uint64_t raw;
     if (!number(raw)) return false;
     value = static_cast<T>(raw);
     return static_cast<uint64_t>(value) == raw;
-  }
-  // A signed 32-bit field, sent as the bits of its 64-bit widening.
-  bool int32(int32_t& value) {
-    uint64_t raw;
-    if (!number(raw)) return false;
-    int64_t wide = static_cast<int64_t>(raw);
-    if (wide < INT32_MIN || wide > INT32_MAX) return false;
-    value = static_cast<int32_t>(wide);
-    return true;
   }
   bool text(std::string& value) {
     uint32_t size;
@@ -164,16 +156,12 @@ bool decodeRecord(const std::string& bytes, FileInfo& info) {
         &out.details, &out.title, &out.artist, &out.album, &out.genre, &out.duration}) {
     if (!r.text(*text)) return false;
   }
-  uint64_t fileSize, atime, mtime, ctime;
   int32_t objType;
-  if (!r.number(fileSize) || !r.number(atime) || !r.number(mtime) || !r.number(ctime) ||
-      !r.int32(objType) || !r.int32(out.height) || !r.int32(out.width) || !r.int32(out.trackNo)) {
+  if (!r.integer(out.fileSize) || !r.integer(out.atime) || !r.integer(out.mtime) ||
+      !r.integer(out.ctime) || !r.integer(objType) || !r.integer(out.height) ||
+      !r.integer(out.width) || !r.integer(out.trackNo)) {
     return false;
   }
-  out.fileSize = static_cast<int64_t>(fileSize);
-  out.atime = static_cast<time_t>(static_cast<int64_t>(atime));
-  out.mtime = static_cast<time_t>(static_cast<int64_t>(mtime));
-  out.ctime = static_cast<time_t>(static_cast<int64_t>(ctime));
   out.objType = static_cast<ObjType>(objType);
   WaveFormat& f = out.waveFormat;
   if (!r.integer(f.wFormatTag) || !r.integer(f.nChannels) || !r.integer(f.nSamplesPerSec) ||

@@ -5,11 +5,11 @@
 // from its standard output. A message is a 4-byte big-endian length followed
 // by that many bytes, at most kMaxMessageBytes. A request is one file record;
 // an answer is the analysed record followed by the log records its analysis
-// wrote. Numbers travel as 8-byte big-endian values and texts as a 4-byte
-// length and the bytes, so the bytes are the same whatever the host's word
-// size and byte order. Decoding is strict: a message cut short, one with bytes
-// left over, or one holding a value outside its field's range is refused
-// whole, since it can only come from a helper that has gone wrong.
+// wrote. Numbers travel as 8-byte big-endian values, counts as 4-byte ones
+// and texts as a 4-byte length and the bytes, so the bytes are the same
+// whatever the host's word size and byte order. Decoding is strict: a message cut short, one with
+// bytes left over, or one holding a value outside its field's range is refused whole, since it can
+// only come from a helper that has gone wrong.
 #ifndef OMBRIX_MEDIA_ANALYSISPROTOCOL_H
 #define OMBRIX_MEDIA_ANALYSISPROTOCOL_H
 

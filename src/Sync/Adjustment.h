@@ -52,14 +52,13 @@ class Adjustment {
   // Files a walk met while they were still being copied, for the next cycle.
   void carryOver(const std::vector<std::string>& paths);
 
+ private:
   // Deletes the row of path (one trailing "/" removed); its detail row goes
   // with it through the catalogue's trigger. Only the one row: a removed
   // directory's contents come as lines of their own. Returns false when a
   // database failure kept the row in, true otherwise (also when there was no
   // row to delete).
   bool deleteObject(std::string path, Database& db);
-
- private:
   void applyDiffLine(const std::string& line, Database& db, Pipeline& pipeline);
   // Hands the entering of path (a directory or a file, unless it is
   // catalogued already) to the pipeline; a database failure keeps it for a

@@ -54,7 +54,6 @@ class CatalogBuilder {
   bool retryPendingChanges() { return adjustment.retryPendingChanges(); }
 
   const WorkFiles& workFiles() const { return files; }
-  DirectoryRows& directoryRows() { return directories; }
   FileCataloguer& fileCataloguer() { return cataloguer; }
   Adjustment& changeAdjustment() { return adjustment; }
 

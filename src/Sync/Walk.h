@@ -10,7 +10,8 @@
 // The walk looks ahead: it reads entries depth first and hands them to a
 // pipeline, which watches and analyses the files ahead and writes every
 // row in the order of a depth-first walk, so the IDs and parents come out
-// as if each row had been written on its own. Rows go out in write groups.
+// as if each row had been written on its own (but for a file still being
+// copied, whose row comes once it is stable). Rows go out in write groups.
 // The album, artist and genre maps are refilled after each directory, so
 // that albums appear while a long first build runs.
 //

@@ -49,8 +49,6 @@ class WatchSet {
   // poll a second later.
   Id add(const FileInfo& info);
 
-  bool isEmpty() const { return watching == 0; }
-
   // Milliseconds until the next poll is due (0: due now), -1 with nothing
   // to watch.
   int64_t msUntilDue() const;

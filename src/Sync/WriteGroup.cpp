@@ -13,7 +13,7 @@ void WriteGroup::beforeWrite() {
 }
 
 void WriteGroup::commitIfDue() {
-  if (db.isGroupOlderThan(kMaxAge)) commit();
+  if (msUntilDue() == 0) commit();
 }
 
 int64_t WriteGroup::msUntilDue() const {

@@ -3,9 +3,10 @@
 // A walk writes hundreds of rows a second, and a commit of its own for each
 // would cost a sync of the file each. So rows go into one shared write
 // transaction, the group, which is committed
-//   - before anything slow (a size watch or an analysis): the media server
-//     must never wait on our lock while we wait on a file;
-//   - once it is kMaxAge old, so new rows reach the media server soon;
+//   - before a wait for the size watch: the media server must never wait on
+//     our lock while we wait on a file;
+//   - once it is kMaxAge old, even while the writer waits for analyses, so
+//     new rows reach the media server soon and its reads wait little;
 //   - at the end of the walk.
 // A record that says a row was written follows the group's commit.
 #ifndef OMBRIX_SYNC_WRITEGROUP_H
@@ -29,9 +30,6 @@ class WriteGroup {
   // one is open. Without a group every statement commits on its own:
   // slower, not wrong.
   void beforeWrite();
-
-  // Call before a size watch or an analysis.
-  void beforeSlowWork() { commit(); }
 
   // Call between reads while a group may be open, so that it never stays
   // open for long without writes.
