@@ -157,7 +157,7 @@ bool Adjustment::retryPendingChanges() {
     addChangedPath(path, db, pipeline);
   }
   for (const std::string& path : copying) {
-    if (!exitRequested() && Util::isFileExist(path)) addChangedPath(path, db, pipeline);
+    if (!exitRequested()) addChangedPath(path, db, pipeline);  // unless gone meanwhile
   }
   finish(pipeline);
   refreshMaps(db, LogId::RetryPruneFailed, LogId::RetryFillFailed);
@@ -168,13 +168,13 @@ bool Adjustment::retryPendingChanges() {
 // line feed (see applyDiffLine), not from a removal.
 bool Adjustment::deleteObject(std::string path, Database& db) {
   path = Util::removeLastSlash(std::move(path));
-  std::string errMsg;
-  Lookup row = db.queryValue(CatalogSql::selectIdByPath(path), errMsg);
+  Lookup row = DirectoryRows::findId(path, db);
   if (!row.isFound()) {
     writeLog(LogId::NoObject, path);
     return !row.isFailed();
   }
   if (isOnDisk(path)) return true;
+  std::string errMsg;
   if (db.execute(CatalogSql::deleteById(row.value), errMsg) < 0) {
     writeLog(LogId::DeleteFailed, errMsg);
     return false;

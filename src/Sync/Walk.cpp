@@ -58,9 +58,7 @@ void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
   for (std::string& path : pipeline.finish()) unsettled.push_back(std::move(path));
-  sendMarks();
-  group.beforeWrite();
-  fillMapsSinceLastFill();  // for files that were set aside while being copied
+  endDirectory();  // for files that were set aside while being copied
   group.commit();
 }
 
@@ -92,11 +90,7 @@ bool Walk::readNextEntry(Pipeline& pipeline) {
   const dirent* entry = readdir(innermost.dir.get());
   if (entry == nullptr) {
     openDirs.pop_back();
-    pipeline.addAction([this] {
-      sendMarks();
-      group.beforeWrite();
-      fillMapsSinceLastFill();
-    });
+    pipeline.addAction([this] { endDirectory(); });
     return true;
   }
   if (entry->d_name[0] == '.') return true;
@@ -153,6 +147,13 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
     group.beforeWrite();
     lastDetailId = std::max(lastDetailId, files.writeRows(analysed, *parentId, db));
   });
+}
+
+// The marks of a directory's rows go out, then its files reach the maps.
+void Walk::endDirectory() {
+  sendMarks();
+  group.beforeWrite();
+  fillMapsSinceLastFill();
 }
 
 // The marks only ever set FOUND, so when they are sent among the other

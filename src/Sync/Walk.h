@@ -64,6 +64,7 @@ class Walk {
   void addDirectory(const std::string& path, const RowId& parentId, Pipeline& pipeline);
   void addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline);
   void markFound(int64_t id);
+  void endDirectory();
   void sendMarks();
   void fillMapsSinceLastFill();
 
