@@ -7,6 +7,7 @@
 #define OMBRIX_COMMON_HANDLES_H
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -69,6 +70,18 @@ class IconvHandle {
 
  private:
   iconv_t cd;
+};
+
+// The two ends of a pipe (close-on-exec), each owned until handed on.
+struct Pipe {
+  bool open() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    readEnd.reset(ends[0]);
+    writeEnd.reset(ends[1]);
+    return true;
+  }
+  FdHandle readEnd, writeEnd;
 };
 
 // The file actions and the attributes of one posix_spawn call, each

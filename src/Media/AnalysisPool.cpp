@@ -31,40 +31,13 @@ double monotonicNow() {
   return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-// What FileInfo::analyze leaves for a file its analyser cannot read: the
-// filled fields stay, the analysed ones go back to their defaults.
+// What FileInfo::analyze leaves for a file its analyser cannot read. A
+// request holds only what fill() found, so it has every default already.
 FileInfo withDefaults(const FileInfo& filled) {
-  FileInfo info;
-  for (std::string FileInfo::*field :
-       {&FileInfo::fullPathName, &FileInfo::path, &FileInfo::fileName, &FileInfo::extName,
-        &FileInfo::mimeType}) {
-    info.*field = filled.*field;
-  }
-  info.fileSize = filled.fileSize;
-  info.atime = filled.atime;
-  info.mtime = filled.mtime;
-  info.ctime = filled.ctime;
-  info.objType = filled.objType;
-  if (info.objType == ObjType::None || info.objType == ObjType::Playlist) return info;
-  info.details = "DLNA.ORG_PN=;DLNA.ORG_OP=01;DLNA.ORG_CI=0";
-  info.result = true;
+  FileInfo info = filled;
+  if (info.objType != ObjType::None && info.objType != ObjType::Playlist) info.composeDetails();
   return info;
 }
-
-// Owns the two ends of a pipe until they are handed on.
-struct Pipe {
-  bool open(std::string& errMsg) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
-      errMsg = std::string("cannot create pipe: ") + strerror(errno);
-      return false;
-    }
-    readEnd.reset(ends[0]);
-    writeEnd.reset(ends[1]);
-    return true;
-  }
-  FdHandle readEnd, writeEnd;
-};
 
 }  // namespace
 
@@ -133,7 +106,10 @@ void AnalysisPool::removeEnded() {
 // messages do.
 bool AnalysisPool::startHelper(Helper& helper, std::string& errMsg) {
   Pipe toHelper, fromHelper;
-  if (!toHelper.open(errMsg) || !fromHelper.open(errMsg)) return false;
+  if (!toHelper.open() || !fromHelper.open()) {
+    errMsg = std::string("cannot create pipe: ") + strerror(errno);
+    return false;
+  }
   SpawnActions files;
   files.redirect(toHelper.readEnd.get(), STDIN_FILENO);
   files.redirect(fromHelper.writeEnd.get(), STDOUT_FILENO);

@@ -59,6 +59,11 @@ void FileInfo::fill(const std::string& fullPath) {
   mimeType = lookupMimeType(extName);
 }
 
+void FileInfo::composeDetails() {
+  details = "DLNA.ORG_PN=" + mediaType + ";" + "DLNA.ORG_OP=01;DLNA.ORG_CI=0";
+  result = true;
+}
+
 void FileInfo::dump() const {
   dump(std::cout);
 }

@@ -58,6 +58,9 @@ class FileInfo {
   // Hands the record to the analyser of its kind, then composes details.
   // Does nothing for ObjType::None and ObjType::Playlist.
   void analyze();
+  // details from mediaType (an empty profile when none was found), and
+  // result set: the record went through analysis, whatever it found.
+  void composeDetails();
 
   // One "label: value" line per field, details excepted (diagnostics only).
   void dump() const;

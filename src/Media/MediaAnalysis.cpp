@@ -22,6 +22,5 @@ void FileInfo::analyze() {
     default:  // a value outside the table: no analyser, but still a fragment
       break;
   }
-  details = "DLNA.ORG_PN=" + mediaType + ";" + "DLNA.ORG_OP=01;DLNA.ORG_CI=0";
-  result = true;
+  composeDetails();
 }

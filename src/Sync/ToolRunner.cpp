@@ -48,28 +48,27 @@ bool run(LogId execRecord, const std::string& commandText, const std::vector<std
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   SpawnActions actions;
-  FdHandle output, fromTool, toFile;
+  FdHandle output;
+  Pipe fromTool;
   if (!outputPath.empty()) {
     output.reset(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    int ends[2];
-    if (!output.isOpen() || pipe2(ends, O_CLOEXEC) != 0) {
+    if (!output.isOpen() || !fromTool.open()) {
       errMsg = std::strerror(errno);
       return false;
     }
-    fromTool.reset(ends[0]);
-    toFile.reset(ends[1]);
-    actions.redirect(toFile.get(), STDOUT_FILENO);
+    actions.redirect(fromTool.writeEnd.get(), STDOUT_FILENO);
   }
 
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
-  toFile.reset();  // the tool holds the only write end now: end of file when it exits
+  fromTool.writeEnd.reset();  // the tool holds the only write end now: end of file when it exits
   if (rc != 0) {
     fprintf(stderr, "Ombrix: %s: %s\n", args[0], std::strerror(rc));
     writeLog(LogId::ToolFailed, commandText + ": " + std::strerror(rc));
     return true;
   }
-  bool isComplete = !fromTool.isOpen() || copyOutput(fromTool.get(), output.get(), errMsg);
+  bool isComplete =
+      !fromTool.readEnd.isOpen() || copyOutput(fromTool.readEnd.get(), output.get(), errMsg);
   // SA_RESTART covers the exit signal; any other interruption is retried too.
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
