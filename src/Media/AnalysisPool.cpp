@@ -271,13 +271,6 @@ AnalysisResult AnalysisPool::take(Ticket ticket) {
   }
   AnalysisResult result = std::move(found->second);
   done.erase(found);
-  // Decided here, not as answers arrive, so that the note goes with the
-  // first answer taken whatever order the helpers finished in.
-  auto isRepeatedNote = [this](const CapturedRecord& record) {
-    return record.id == LogId::SandboxIncomplete && std::exchange(isSandboxNoted, true);
-  };
-  result.records.erase(std::remove_if(result.records.begin(), result.records.end(), isRepeatedNote),
-                       result.records.end());
   return result;
 }
 

@@ -141,9 +141,6 @@ class AnalysisPool {
   std::map<Ticket, FileInfo> pending;  // queued or running: the records sent
   std::map<Ticket, AnalysisResult> done;
   std::vector<Helper> helpers;
-  // A helper without its full sandbox says so with every start; the log
-  // needs it once, with the first answer taken.
-  bool isSandboxNoted = false;
 };
 
 #endif  // OMBRIX_MEDIA_ANALYSISPOOL_H

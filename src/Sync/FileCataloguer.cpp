@@ -1,6 +1,8 @@
 // Sync/FileCataloguer.cpp: a file's steps, and its two rows.
 #include "Sync/FileCataloguer.h"
 
+#include <utility>
+
 #include "Common/Logger.h"
 #include "Common/TestSeams.h"
 #include "Common/Util.h"
@@ -42,7 +44,13 @@ bool FileCataloguer::fillIfCatalogued(const std::string& path, FileInfo& info) {
 // taken.
 FileInfo FileCataloguer::takeAnalysis(AnalysisTicket ticket) {
   AnalysisResult result = pool.take(ticket);
-  for (const CapturedRecord& record : result.records) writeLog(record.id, record.item);
+  for (const CapturedRecord& record : result.records) {
+    // A helper without its full sandbox says so at every start; the log
+    // needs it once, with the first answer taken whatever order the helpers
+    // finished in.
+    if (record.id == LogId::SandboxIncomplete && std::exchange(isSandboxNoted, true)) continue;
+    writeLog(record.id, record.item);
+  }
   if (!result.isAnalysed()) {
     writeLog(LogId::AnalysisFailed, result.info.fullPathName + " (" + result.reason + ")");
   }

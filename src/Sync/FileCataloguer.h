@@ -69,6 +69,7 @@ class FileCataloguer {
   DirectoryRows& directories;
   WatchSet watch;
   AnalysisPool pool;
+  bool isSandboxNoted = false;
 };
 
 #endif  // OMBRIX_SYNC_FILECATALOGUER_H
