@@ -96,7 +96,9 @@ bool Walk::readNextEntry(Pipeline& pipeline) {
   if (entry->d_name[0] == '.') return true;
   std::string path = innermost.path + entry->d_name;
   RowId parentId = innermost.id;
-  if (Util::isDirExist(path)) {
+  // A regular file needs no attempt to open it as a directory; a link or an
+  // unknown type does.
+  if (entry->d_type != DT_REG && Util::isDirExist(path)) {
     addDirectory(path, parentId, pipeline);
   } else if (Util::isFileExist(path)) {
     addFile(path, parentId, pipeline);
