@@ -72,15 +72,30 @@ std::string escapeQuote(std::string text) {
   return text;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
+namespace {
+
+// Moves size bytes through transfer (read or write), going on after short
+// transfers and interruptions.
+template <typename Data, typename Transfer>
+bool transferAll(int fd, Data* data, size_t size, Transfer transfer) {
   while (size > 0) {
-    ssize_t n = write(fd, data, size);
+    ssize_t n = transfer(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+}  // namespace
+
+bool writeAll(int fd, const char* data, size_t size) {
+  return transferAll(fd, data, size, ::write);
+}
+
+bool readAll(int fd, char* data, size_t size) {
+  return transferAll(fd, data, size, ::read);
 }
 
 std::string convertToUtf8(const char* bytes, size_t length, const char* sourceEncoding) {

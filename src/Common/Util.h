@@ -47,6 +47,9 @@ std::string escapeQuote(std::string text);
 // writes and interruptions. Returns false, with errno set, when a write
 // fails. Only write(2) is called, so a signal handler may use it.
 bool writeAll(int fd, const char* data, size_t size);
+// Reads exactly size bytes into data, going on after short reads and
+// interruptions. Returns false at the end of the input or on an error.
+bool readAll(int fd, char* data, size_t size);
 
 // Converts length bytes in sourceEncoding ("BIG5", "UCS2", ...) to UTF-8 in
 // one iconv call with room for twice the input. Returns what was converted up

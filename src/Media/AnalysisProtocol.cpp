@@ -93,17 +93,6 @@ bool findAnalysisRecord(const std::string& source, uint64_t line, LogId& id) {
   return false;
 }
 
-bool readAll(int fd, char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = read(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 uint32_t lengthAt(const char* header) {
   uint32_t size = 0;
   for (int i = 0; i < 4; ++i) size = (size << 8) | static_cast<unsigned char>(header[i]);
@@ -246,11 +235,11 @@ bool sendMessage(int fd, const std::string& payload) {
 
 bool receiveMessage(int fd, std::string& payload) {
   char header[4];
-  if (!readAll(fd, header, sizeof header)) return false;
+  if (!Util::readAll(fd, header, sizeof header)) return false;
   uint32_t size = lengthAt(header);
   if (size > kMaxMessageBytes) return false;
   payload.assign(size, '\0');
-  return readAll(fd, &payload[0], size);
+  return Util::readAll(fd, &payload[0], size);
 }
 
 }  // namespace AnalysisProtocol
