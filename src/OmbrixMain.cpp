@@ -113,21 +113,21 @@ void checkHelper(const std::string& helperPath) {
   writeLog(LogId::HelperMissing, helperPath);
 }
 
-void buildOrCheck(CatalogBuilder& builder) {
+void buildOrCheck(CatalogBuilder& builder, PendingChanges& pending) {
   bool exists = builder.dbExists();
   writeLog(exists ? LogId::DbExists : LogId::NoDbFile);
   time_t start = time(nullptr);
   if (exists) {
-    builder.checkDatabase();
+    builder.checkDatabase(pending);
   } else {
-    builder.buildDatabase();
+    builder.buildDatabase(pending);
   }
   writeLog(exists ? LogId::CheckTime : LogId::BuildTime, timingText(start, time(nullptr)));
 }
 
 // A signal ends the sleep early; the rest of that cycle still runs (the
 // adjustment stops by itself on the flag) before the loop ends.
-void serve(CatalogBuilder& builder) {
+void serve(CatalogBuilder& builder, PendingChanges& pending) {
   AppStatus& status = AppStatus::getInstance();
   while (!isExitRequested()) {
     // Most of the daemon's life is this wait: give back the heap that the
@@ -138,10 +138,10 @@ void serve(CatalogBuilder& builder) {
       writeLog(LogId::Sleeping);
       continue;
     }
-    builder.retryPendingChanges();  // changes a database lock kept out last time
+    builder.retryPendingChanges(pending);  // what a lock or a failure kept out last time
     if (!builder.isChanged()) continue;
     time_t start = time(nullptr);
-    builder.adjustDatabase();
+    builder.adjustDatabase(pending);
     writeLog(LogId::AdjustTime, timingText(start, time(nullptr)));
   }
 }
@@ -170,10 +170,12 @@ int main(int argc, char* argv[]) {
   addSharedFolders(*builder, argc, argv);
   checkHelper(helperPath);
 
+  // What a build, a check or a cycle could not finish, for the next cycle.
+  PendingChanges pending;
   builder->clearSnapshots();
   builder->isChanged();  // lays down the first snapshot; nothing to compare yet
-  buildOrCheck(*builder);
-  serve(*builder);
+  buildOrCheck(*builder, pending);
+  serve(*builder, pending);
 
   builder.reset();
   writeLog(LogId::Shutdown);

@@ -185,7 +185,8 @@ TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
     clock.now = [] { return time(nullptr) + 3600; };
     builder.fileCataloguer().watchSet().setClock(clock);
     builder.addSharedPath(lib + "/");
-    builder.buildDatabase();
+    PendingChanges pending;
+    builder.buildDatabase(pending);
     EXPECT_EQ(builder.fileCataloguer().analysis().runningHelpers(), 0u);  // none kept when idle
     for (const char* table : {"OBJECTS", "FILEDETAIL", "ALBUMMAP", "ARTISTMAP", "GENREMAP"}) {
       tables[helpers - 1] +=

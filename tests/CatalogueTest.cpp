@@ -1,16 +1,21 @@
-// tests/CatalogueTest.cpp: the statement texts against the catalogue
-// contract, and the connection wrapper's transactions, write groups, look-ups
-// and lock handling on a real catalogue file. What the contract's texts do
-// to the tables is SQLite's business; the synchroniser's tests look at the
-// rows they leave.
+// tests/CatalogueTest.cpp: the catalogue layer on a real catalogue file: what
+// its statements store (the contract's values, whatever a name or a tag
+// holds), transactions and write groups, look-ups that fail, and a lock
+// another process holds.
 #include <chrono>
 #include <optional>
+#include <thread>
 
+#include "Common/TestSeams.h"
+#include "Database/Catalog.h"
 #include "Database/CatalogSql.h"
 #include "Media/FileInfo.h"
 #include "TestHome.h"
 
 namespace {
+
+using test::count;
+using test::record;
 
 // An ID past 2^32 whose low 32 bits are an ID of their own: a cut anywhere
 // on a 32-bit target finds or deletes the wrong row instead of failing.
@@ -28,133 +33,127 @@ FileInfo fileRecord(const std::string& path, ObjType type = ObjType::Audio) {
   return info;
 }
 
-TEST(CatalogSqlTest, StatementTextsAreTheContractsByteForByte) {
-  const FileInfo info = fileRecord("/m/it's.mp3");
-  const std::pair<std::string, std::string> cases[] = {
-      {CatalogSql::createSchema(),
-       "DROP TABLE IF EXISTS OBJECTS;create table OBJECTS (  ID INTEGER PRIMARY KEY AUTOINCREMENT "
-       "DEFAULT 100,  PARENT_ID INTEGER NOT NULL DEFAULT 0,  TYPE INTEGER NOT NULL,  PATH TEXT NOT "
-       "NULL,  FILE_NAME TEXT DEFAULT NULL,  MD5 TEXT DEFAULT NULL,  MIME_TYPE TEXT DEFAULT NULL,  "
-       "DETAILS TEXT DEFAULT NULL,  FILE_SIZE TEXT DEFAULT NULL,  FOUND INTEGER NOT NULL DEFAULT "
-       "0);"
-       "DROP TABLE IF EXISTS FILEDETAIL;create table FILEDETAIL (  ID INTEGER PRIMARY KEY,  "
-       "AV_BITRATE INTEGER DEFAULT 0,   AV_DURATION TEXT,   A_ALBUM TEXT DEFAULT 'Unknown',   "
-       "A_ARTIST TEXT DEFAULT 'Unknown',   A_CHANNELS INTEGER,   A_DESCRIPTION TEXT,   A_GENRE "
-       "TEXT "
-       "DEFAULT 'Unknown',   A_SAMPLERATE INTEGER,   A_TRACK_NO INTEGER,   DATE TEXT,   IV_HEIGHT "
-       "INTEGER,   IV_WIDTH INTEGER,   A_CODEC,   V_CODEC,   SIZE INTEGER DEFAULT 0,   "
-       "DLNA_PROFILE TEXT DEFAULT NULL);DROP TABLE IF EXISTS ALBUMMAP;create table ALBUMMAP (  "
-       "CON_ID INTEGER PRIMARY KEY AUTOINCREMENT DEFAULT 1000,   A_ALBUM TEXT, UNIQUE(A_ALBUM) on "
-       "CONFLICT IGNORE);DROP TABLE IF EXISTS ARTISTMAP;create table ARTISTMAP (  CON_ID INTEGER "
-       "PRIMARY KEY AUTOINCREMENT DEFAULT 1000,   A_ARTIST TEXT, UNIQUE(A_ARTIST) on CONFLICT "
-       "IGNORE);DROP TABLE IF EXISTS GENREMAP;create table GENREMAP (  CON_ID INTEGER PRIMARY KEY "
-       "AUTOINCREMENT DEFAULT 1000,   A_GENRE TEXT, UNIQUE(A_GENRE) on CONFLICT IGNORE);create "
-       "trigger DELETE_ID AFTER DELETE on OBJECTS   begin     DELETE FROM FILEDETAIL WHERE "
-       "FILEDETAIL.ID=OLD.ID;   end;create index if not exists IDX_FILE_NAME on OBJECTS "
-       "(FILE_NAME);create index if not exists IDX_PARENT_ID on OBJECTS (PARENT_ID);create index "
-       "if not exists ALBINDEX on ALBUMMAP (A_ALBUM);create index if not exists ARTINDEX on "
-       "ARTISTMAP (A_ARTIST);create index if not exists GENINDEX on GENREMAP (A_GENRE);"},
-      {CatalogSql::primeSequences(),
-       "insert into objects (ID,TYPE, PARENT_ID,PATH) values(1000, 1, 1, '1111');delete from "
-       "objects where FOUND = 0;insert into ALBUMMAP (CON_ID,A_ALBUM) values (1000, '1');delete "
-       "from ALBUMMAP where A_ALBUM = '1';insert into ARTISTMAP (CON_ID,A_ARTIST) values (1000, "
-       "'1');delete from ARTISTMAP where A_ARTIST = '1';insert into GENREMAP (CON_ID,A_GENRE) "
-       "values (1000, '1');delete from GENREMAP where A_GENRE = '1';"},
-      {CatalogSql::fillMaps(),
-       "insert into ALBUMMAP (A_ALBUM) select A_ALBUM from FILEDETAIL group by A_ALBUM; insert "
-       "into ARTISTMAP (A_ARTIST) select A_ARTIST from FILEDETAIL group by A_ARTIST; insert into "
-       "GENREMAP (A_GENRE) select A_GENRE from FILEDETAIL group by A_GENRE; "},
-      {CatalogSql::pruneMaps(),
-       "delete from ALBUMMAP where A_ALBUM not in (select A_ALBUM from FILEDETAIL group by "
-       "A_ALBUM); delete from ARTISTMAP where A_ARTIST not in (select A_ARTIST from FILEDETAIL "
-       "group by A_ARTIST); delete from GENREMAP where A_GENRE not in (select A_GENRE from "
-       "FILEDETAIL group by A_GENRE); "},
-      {CatalogSql::selectIdByPath("/m/it's.mp3"),
-       " select ID from OBJECTS  where PATH = '/m/it''s.mp3';"},
-      {CatalogSql::clearFound(), " update OBJECTS set FOUND = 0; "},
-      {CatalogSql::setFound(kBigId), " update OBJECTS set FOUND = 1 where ID = 5000000007;"},
-      {CatalogSql::insertDirRow(kBigId, "/m/Rock 'n' Roll", "Rock 'n' Roll"),
-       " insert into OBJECTS (TYPE, PARENT_ID, PATH, FILE_NAME, FOUND) values (10, 5000000007, "
-       "'/m/Rock ''n'' Roll', 'Rock ''n'' Roll', 1);"},
-      {CatalogSql::insertFileRow(kBigId, info),
-       " insert into OBJECTS (TYPE, PARENT_ID, PATH, FILE_NAME, MD5, MIME_TYPE,    DETAILS, "
-       "FILE_SIZE, FOUND) values (2, 5000000007, '/m/it''s.mp3', 'it''s.mp3', 'todo', "
-       "'audio/mpeg', 'DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0', '5000000000', 1);"},
-      {CatalogSql::insertImageDetail(kBigId, info),
-       " insert into FILEDETAIL (ID, IV_HEIGHT, IV_WIDTH) values (5000000007, 1080, 1920);"},
-      {CatalogSql::insertAudioDetail(kBigId, info),
-       " insert into FILEDETAIL (ID, AV_DURATION, A_ARTIST, A_ALBUM, A_GENRE,    A_DESCRIPTION, "
-       "A_CHANNELS, A_SAMPLERATE, A_TRACK_NO) values (5000000007, '00:00:02.000', 'O''Neil', 'A', "
-       "'G', '', 65535, 4000000000, 7);"},
-      {CatalogSql::insertVideoDetail(kBigId, info),
-       " insert into FILEDETAIL (ID, AV_BITRATE, AV_DURATION, IV_HEIGHT, IV_WIDTH) values "
-       "(5000000007, 3000000000, '00:00:02.000', 1080, 1920);"},
-      {CatalogSql::deleteNotFound(), "delete from objects where FOUND = 0;"},
-      {CatalogSql::deleteById(kBigId), " delete from OBJECTS where ID = 5000000007;"}};
-  for (const auto& [built, contract] : cases) EXPECT_EQ(contract, built);
-}
-
 // A fresh catalogue, made by the schema and priming scripts.
 class CatalogueTest : public TestHome {
  protected:
   void SetUp() override {
     TestHome::SetUp();
-    db.emplace(dbPath);
-    ASSERT_GE(db->execute(CatalogSql::createSchema() + CatalogSql::primeSequences(), errMsg), 0);
+    catalog.emplace(dbPath);
+    ASSERT_TRUE(catalog->createSchema().isOk());
+    ASSERT_TRUE(catalog->primeSequences().isOk());
   }
-  int64_t run(const std::string& sql) {
-    int64_t id = db->execute(sql, errMsg);
-    EXPECT_GE(id, 0) << errMsg << "\n" << sql;
-    return id;
+  void TearDown() override {
+    catalog.reset();
+    TestHome::TearDown();
   }
-  // Writes a song's two rows in one transaction, as the cataloguer does;
-  // extra runs first in that transaction.
-  int64_t insertFile(const FileInfo& info, const std::string& extra = "") {
-    if (!db->beginTransaction(errMsg)) return -1;
-    int64_t id = db->executeInTransaction(CatalogSql::insertFileRow(1001, info), errMsg);
-    if (id < 0 ||
-        db->executeInTransaction(extra + CatalogSql::insertAudioDetail(id, info), errMsg) != id)
-      return -1;
-    return db->commitTransaction(errMsg) ? id : -1;
+  // A second connection that reads in a transaction until the catalogue's
+  // COMMIT has waited for it once: a media server browsing a big folder.
+  std::thread slowReader() {
+    sqlite3* raw = nullptr;
+    EXPECT_EQ(SQLITE_OK, sqlite3_open(dbPath.c_str(), &raw));
+    EXPECT_EQ(SQLITE_OK, sqlite3_exec(raw, "BEGIN; select 1 from OBJECTS;", nullptr, nullptr,
+                                      nullptr));
+    return std::thread([this, raw] {
+      EXPECT_TRUE(test::waitFor([this] { return logHas("db busy at commit, retrying"); }));
+      sqlite3_close(raw);
+    });
   }
-  std::optional<Database> db;
-  std::string errMsg;
+  std::optional<Catalog> catalog;
 };
 
-TEST_F(CatalogueTest, IdsPast32BitsTravelThroughExecuteAndQuery) {
-  ASSERT_EQ(kBigId, run("insert into OBJECTS (ID, TYPE, PATH) values (5000000007, 10, '/m');"));
-  EXPECT_EQ(kBigId + 1, run(CatalogSql::insertDirRow(kBigId, "/m/a", "a")));
-  EXPECT_EQ(kBigId, db->queryValue(CatalogSql::selectIdByPath("/m"), errMsg).value);
-  EXPECT_EQ(value("select PARENT_ID from OBJECTS where PATH = '/m/a'"), "5000000007");
+// What the media server reads: the schema as the contract writes it, and
+// every value of a row as the catalogue has always stored it (FILE_SIZE as
+// text, MD5 'todo', A_DESCRIPTION ''), whatever quotes and statement ends
+// the values hold.
+TEST_F(CatalogueTest, RowsHoldTheContractsValuesWhateverTheTextsHold) {
+  ASSERT_TRUE(catalog->createPathIndex().isOk());
+  EXPECT_EQ(value("select sql from sqlite_master where name = 'ALBUMMAP'"),
+            "CREATE TABLE ALBUMMAP (  CON_ID INTEGER PRIMARY KEY AUTOINCREMENT DEFAULT 1000,   "
+            "A_ALBUM TEXT, UNIQUE(A_ALBUM) on CONFLICT IGNORE)");
+  EXPECT_EQ(value("select group_concat(name) from (select name from sqlite_master where type = "
+                  "'index' and name not like 'sqlite%' order by name)"),
+            "ALBINDEX,ARTINDEX,GENINDEX,IDX_FILE_NAME,IDX_PARENT_ID,IDX_PATH");
+  const std::string evil = "x'); DELETE FROM OBJECTS; --";
+  IdResult dir = catalog->insertDirRow(0, "/m/" + evil, evil);
+  ASSERT_TRUE(dir.isOk()) << dir.status.message;
+  EXPECT_EQ(dir.id, 1001);
+  FileInfo song = fileRecord("/m/" + evil + "/it's.mp3");
+  song.album = evil, song.mimeType = "audio/mpeg'; DROP TABLE OBJECTS; --";
+  FileInfo photo = fileRecord("/m/p.jpg", ObjType::Image);
+  FileInfo film = fileRecord("/m/v.mpg", ObjType::Video);
+  for (const FileInfo* info : {&song, &photo, &film}) {
+    ASSERT_TRUE(catalog->insertFile(dir.id, *info).isOk()) << info->fullPathName;
+  }
+  EXPECT_EQ(table("select ID, PARENT_ID, TYPE, PATH, FILE_NAME, MD5, MIME_TYPE, DETAILS, "
+                  "typeof(FILE_SIZE), FILE_SIZE, FOUND from OBJECTS"),
+            "1001|0|10|/m/" + evil + "|" + evil + "|NULL|NULL|NULL|null|NULL|1\n" +
+                "1002|1001|2|/m/" + evil + "/it's.mp3|it's.mp3|todo|" + song.mimeType + "|" +
+                song.details + "|text|5000000000|1\n" + "1003|1001|1|/m/p.jpg|p.jpg|todo|" +
+                photo.mimeType + "|" + photo.details + "|text|5000000000|1\n" +
+                "1004|1001|3|/m/v.mpg|v.mpg|todo|" + film.mimeType + "|" + film.details +
+                "|text|5000000000|1\n");
+  EXPECT_EQ(table("select * from FILEDETAIL"),
+            "1002|0|00:00:02.000|" + evil +
+                "|O'Neil|65535||G|4000000000|7|NULL|NULL|NULL|NULL|NULL|0|NULL\n"
+                "1003|0|NULL|Unknown|Unknown|NULL|NULL|Unknown|NULL|NULL|NULL|1080|1920|NULL|NULL|"
+                "0|NULL\n"
+                "1004|3000000000|00:00:02.000|Unknown|Unknown|NULL|NULL|Unknown|NULL|NULL|NULL|"
+                "1080|1920|NULL|NULL|0|NULL\n");
+  EXPECT_EQ(table("select typeof(A_CHANNELS), typeof(A_DESCRIPTION) from FILEDETAIL where ID = "
+                  "1002"),
+            "integer|text\n");
+  ASSERT_TRUE(catalog->fillMaps().isOk());
+  EXPECT_EQ(table("select A_ALBUM from ALBUMMAP order by 1"), "Unknown\n" + evil + "\n");
+  ASSERT_TRUE(catalog->deleteById(1003).isOk());
+  ASSERT_TRUE(catalog->pruneMaps().isOk());
+  EXPECT_EQ(value("select count(*) from FILEDETAIL"), "2");  // the trigger took the detail
+  EXPECT_EQ(table("select CON_ID, A_ALBUM from ALBUMMAP"), "1001|Unknown\n1002|" + evil + "\n");
 }
 
-TEST_F(CatalogueTest, FailuresLeaveNothingAndSayWhy) {
-  EXPECT_EQ(0, run(CatalogSql::clearFound()));  // no row inserted
-  EXPECT_EQ(-1, db->execute(CatalogSql::insertDirRow(0, "/m", "m") + "insert into NOPE;", errMsg));
-  EXPECT_EQ(-1, insertFile(fileRecord("/m/a.mp3"), "insert into NOPE values (1);"));
-  EXPECT_EQ("no such table: NOPE", errMsg);
-  EXPECT_FALSE(db->commitTransaction(errMsg));  // the failure ended the transaction
+TEST_F(CatalogueTest, IdsPast32BitsTravelThroughEveryStatement) {
+  ASSERT_TRUE(Database(dbPath)
+                  .runScript("insert into OBJECTS (ID, TYPE, PATH) values (5000000007, 10, '/m');")
+                  .isOk());
+  EXPECT_EQ(kBigId + 1, catalog->insertDirRow(kBigId, "/m/a", "a").id);
+  EXPECT_EQ(kBigId, catalog->findId("/m").id);
+  EXPECT_EQ(value("select PARENT_ID from OBJECTS where PATH = '/m/a'"), "5000000007");
+  ASSERT_TRUE(catalog->clearFound().isOk());
+  ASSERT_TRUE(catalog->setFound(kBigId).isOk());
+  ASSERT_TRUE(catalog->deleteNotFound().isOk());
+  EXPECT_EQ(table("select ID from OBJECTS"), "5000000007\n");
+  ASSERT_TRUE(catalog->deleteById(kBigId).isOk());
   EXPECT_EQ(value("select count(*) from OBJECTS"), "0");
+}
 
-  run(CatalogSql::insertDirRow(0, "17abc", "x"));
-  EXPECT_EQ(17, db->queryValue("select PATH from OBJECTS;", errMsg).value);  // as atoll reads it
-  errMsg = "untouched";
-  EXPECT_FALSE(db->queryValue(CatalogSql::selectIdByPath("/none"), errMsg).isFound());
-  EXPECT_EQ("untouched", errMsg);
-  EXPECT_TRUE(db->queryValue("select from where;", errMsg).isFailed());
-  EXPECT_NE(errMsg.find("syntax error"), std::string::npos) << errMsg;
+// A failure leaves nothing of the operation, says why, and is never a
+// missing row: a look-up that could not run is an error, not NotFound.
+TEST_F(CatalogueTest, FailuresLeaveNothingAndSayWhy) {
+  Database db(dbPath);
+  Status failed = db.runScript("insert into OBJECTS (TYPE, PATH) values (10, '/m');"
+                               "insert into NOPE values (1);");
+  EXPECT_EQ(failed.code, Status::Code::Failed);
+  EXPECT_EQ(failed.message, "no such table: NOPE");
+  ASSERT_TRUE(db.runScript("create trigger NO_DETAIL before insert on FILEDETAIL begin select "
+                           "raise(abort, 'refused'); end;")
+                  .isOk());
+  IdResult file = catalog->insertFile(1001, fileRecord("/m/a.mp3"));
+  EXPECT_EQ(file.status.message, "refused");
+  EXPECT_EQ(value("select count(*) from OBJECTS"), "0");
+  EXPECT_TRUE(catalog->findId("/none").status.isNotFound());
+  EXPECT_EQ(db.queryId("select from where;", {}).status.code, Status::Code::Failed);
 
-  Database missing(home + "/no/such/dir/daskor.db");
-  EXPECT_EQ(-1, missing.execute(CatalogSql::clearFound(), errMsg));
-  EXPECT_EQ("unable to open database file", errMsg);
-  EXPECT_FALSE(missing.beginTransaction(errMsg));
-  EXPECT_TRUE(missing.queryValue(CatalogSql::clearFound(), errMsg).isFailed());  // not logged
-  EXPECT_EQ(test::record("Database/Database", 49, "db error at exec\n") +
-                test::record("Database/Database", 97, "db error at exec\n") +
-                test::record("Database/Database", 148, "nTrys > 2\n") +
-                test::record("Database/Database", 32, "db error at open\n") +
-                test::record("Database/Database", 74, "db error at open\n"),
-            log());
+  Catalog missing(home + "/no/such/dir/daskor.db");
+  EXPECT_EQ(missing.findId("/m").status.message, "unable to open database file");  // not logged
+  EXPECT_EQ(missing.clearFound().message, "unable to open database file");
+  EXPECT_TRUE(missing.insertFile(0, fileRecord("/m/a.mp3")).status.isError());
+  EXPECT_EQ(log(), record("Database/Database", 49, "db error at exec\n") +
+                       record("Database/Database", 97, "db error at exec\n") +
+                       record("Ombrix", 395, "Insert file error: refused\n") +
+                       record("Database/Database", 148, "nTrys > 2\n") +
+                       record("Database/Database", 32, "db error at open\n") +
+                       record("Database/Database", 74, "db error at open\n") +
+                       record("Ombrix", 371, "begin transaction fail: unable to open database "
+                                             "file\n"));
 }
 
 // The media server may hold the catalogue's lock: a write waits the busy
@@ -166,47 +165,69 @@ TEST_F(CatalogueTest, LockHeldElsewhereIsWaitedForThenReported) {
   SqliteHandle locker(raw);
   ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr));
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(-1, db->execute(CatalogSql::clearFound(), errMsg));
+  Status status = catalog->clearFound();
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
-  EXPECT_EQ("database is locked", errMsg);
+  EXPECT_EQ(status.code, Status::Code::Busy);
+  EXPECT_EQ(status.message, "database is locked");
   locker.reset();
-  EXPECT_EQ(0, db->execute(CatalogSql::clearFound(), errMsg));
+  EXPECT_TRUE(catalog->clearFound().isOk());
 }
 
 // Inside a write group each file's rows sit in a savepoint of their own: a
 // file whose detail row fails leaves nothing of itself and takes nothing of
 // the others along. What waits for the commit runs once the rows are durable
-// (another connection sees them then), and never when the commit fails.
-TEST_F(CatalogueTest, WriteGroupUndoesOneFileAndReportsOnlyAfterItsCommit) {
+// (another connection sees them then). A reader that holds its transaction
+// past the busy timeout only delays the commit: it is tried again.
+TEST_F(CatalogueTest, WriteGroupUndoesOneFileAndWaitsForReaders) {
   std::vector<std::string> seen;
-  auto write = [&](const std::string& path, const std::string& extra = "") {
-    if (insertFile(fileRecord(path), extra) < 0) return;
-    db->afterCommit([&, path] { seen.push_back(idOf(path)); });
+  auto write = [&](const std::string& path) {
+    if (!catalog->insertFile(1001, fileRecord(path)).isOk()) return;
+    catalog->afterCommit([&, path] { seen.push_back(idOf(path)); });
   };
-  ASSERT_TRUE(db->beginGroup(errMsg)) << errMsg;
+  ASSERT_TRUE(Database(dbPath)
+                  .runScript("create trigger NO_VIDEO before insert on FILEDETAIL when "
+                             "NEW.AV_BITRATE > 0 begin select raise(abort, 'refused'); end;")
+                  .isOk());
+  ASSERT_TRUE(catalog->beginGroup().isOk());
   write("/m/a.mp3");
-  write("/m/b.mp3", "insert into NOPE values (1);");
-  EXPECT_EQ(-1,
-            db->execute(CatalogSql::insertDirRow(0, "/m/d", "d") + "insert into NOPE;", errMsg));
+  FileInfo film = fileRecord("/m/b.mpg", ObjType::Video);
+  EXPECT_FALSE(catalog->insertFile(1001, film).isOk());
   write("/m/c.mp3");
   EXPECT_EQ(seen, std::vector<std::string>{});
-  ASSERT_TRUE(db->commitGroup(errMsg)) << errMsg;
+  std::thread reader = slowReader();
+  ASSERT_TRUE(catalog->commitGroup().isOk());
+  reader.join();
   EXPECT_EQ(seen, (std::vector<std::string>{idOf("/m/a.mp3"), idOf("/m/c.mp3")}));
   EXPECT_EQ(table("select PATH, d.ID is not null from OBJECTS o left join FILEDETAIL d using (ID)"),
             "/m/a.mp3|1\n/m/c.mp3|1\n");
+  EXPECT_GE(count(log(), "db busy at commit, retrying"), 1u);
+  EXPECT_FALSE(logHas("db error at commit"));
+}
 
-  // A reader in a transaction keeps COMMIT out past the busy timeout.
-  sqlite3* raw = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open(dbPath.c_str(), &raw));
-  SqliteHandle reader(raw);
-  ASSERT_EQ(SQLITE_OK,
-            sqlite3_exec(raw, "BEGIN; select 1 from OBJECTS;", nullptr, nullptr, nullptr));
-  ASSERT_TRUE(db->beginGroup(errMsg));
-  write("/m/e.mp3");
-  EXPECT_FALSE(db->commitGroup(errMsg));
-  reader.reset();
-  EXPECT_EQ(seen.size(), 2u);
-  EXPECT_EQ(idOf("/m/e.mp3"), "");
+// A group that cannot land leaves nothing in the file; what waited for its
+// commit never runs, what waited for its loss does, and SQLite hands its
+// IDs out again, which is why nobody may keep them.
+TEST_F(CatalogueTest, GroupThatCannotLandIsReportedAndItsIdsComeBack) {
+  bool isLost = false, isReported = false;
+  ASSERT_TRUE(catalog->beginGroup().isOk());
+  IdResult dir = catalog->insertDirRow(0, "/m", "m");
+  catalog->afterCommit([&] { isReported = true; });
+  catalog->afterDiscard([&] { isLost = true; });
+  TestSeams::failAt(TestSeams::Fault::CommitBusy, 1, Database::kCommitTries);
+  EXPECT_EQ(catalog->commitGroup().code, Status::Code::Busy);
+  EXPECT_TRUE(isLost);
+  EXPECT_FALSE(isReported);
+  EXPECT_EQ(count(log(), "db busy at commit, retrying"), size_t{Database::kCommitTries - 1});
+  EXPECT_EQ(count(log(), "db error at commit"), 1u);
+  EXPECT_EQ(value("select count(*) from OBJECTS"), "0");
+  EXPECT_EQ(catalog->insertDirRow(0, "/n", "n").id, dir.id);
+  // The exit flag ends the retries at once.
+  ASSERT_TRUE(catalog->beginGroup().isOk());
+  catalog->insertDirRow(0, "/o", "o");
+  TestSeams::failAt(TestSeams::Fault::CommitBusy, 1, 1000);
+  AppStatus::getInstance().setAppExit(true);
+  EXPECT_FALSE(catalog->commitGroup().isOk());
+  EXPECT_EQ(count(log(), "db busy at commit, retrying"), size_t{Database::kCommitTries - 1});
 }
 
 }  // namespace

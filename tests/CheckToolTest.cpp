@@ -89,8 +89,8 @@ class CheckToolTest : public ::testing::Test {
   }
 
   static void runSql(const std::string& sql) {
-    std::string errMsg;
-    ASSERT_GE(Database(dbPath()).execute(sql, errMsg), 0) << sql << ": " << errMsg;
+    Status status = Database(dbPath()).runScript(sql.c_str());
+    ASSERT_TRUE(status.isOk()) << sql << ": " << status.message;
   }
 
   // Every "@" of text stands for the library's path.

@@ -47,23 +47,24 @@ class SyncTest : public TestHome {
   void startService() {
     builder->clearSnapshots();
     ASSERT_FALSE(builder->isChanged());
-    builder->buildDatabase();
+    builder->buildDatabase(pendingChanges);
   }
   void adjust() {
     ASSERT_TRUE(builder->isChanged());
-    builder->adjustDatabase();
+    builder->adjustDatabase(pendingChanges);
   }
   void rebuild() {
     ASSERT_EQ(unlink(dbPath.c_str()), 0);
-    builder->buildDatabase();
+    builder->buildDatabase(pendingChanges);
   }
-  size_t pending() const { return builder->changeAdjustment().pendingChangeCount(); }
+  size_t pending() const { return pendingChanges.count(); }
   void remove(const std::string& path) const { ASSERT_EQ(unlink((lib + "/" + path).c_str()), 0); }
   void expectRecords(const std::vector<std::string>& records) const {
     for (const std::string& expected : records) EXPECT_EQ(count(log(), expected), 1u) << expected;
   }
 
   std::unique_ptr<CatalogBuilder> builder;
+  PendingChanges pendingChanges;  // the service loop's
   time_t clockOffset = 3600;
   int polls = 0;
   int64_t fakeMs = 0;
@@ -77,7 +78,7 @@ TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
                 symlink("..", (lib + "/real/up").c_str()) |
                 symlink("-", (lib + "/dangling").c_str()),
             0);
-  builder->buildDatabase();
+  builder->buildDatabase(pendingChanges);
   // Nothing hidden, no playlist, text, FIFO or loop; a link is walked as a directory.
   EXPECT_EQ(
       table("select substr(PATH, " + std::to_string(lib.size() + 1) +
@@ -92,7 +93,7 @@ TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
                  record("Ombrix", 321, "symbolic link loop skipped: " + lib + "/link/up\n"),
                  record("Ombrix", 401, "Insert file: " + lib + "/photo.jpg\n")});
   // A folder shared inside another hangs under the root, and again inside its parent.
-  makeBuilder({lib + "/sub", lib})->buildDatabase();
+  makeBuilder({lib + "/sub", lib})->buildDatabase(pendingChanges);
   EXPECT_EQ(table("select PARENT_ID from OBJECTS where PATH like '%/sub' order by ID"),
             "0\n1002\n");
 }
@@ -104,7 +105,7 @@ TEST_F(SyncTest, BuildEntersEveryContainerUnderItsParent) {
 // must never wait on our lock while we wait on a file.
 TEST_F(SyncTest, FreshFilesAreWatchedTogetherUntilTheySettle) {
   add("a.jpg; b.jpg; sub/c.jpg; sub/d.jpg; e.jpg; f.mp3; sub/g.mpg");
-  builder->buildDatabase();
+  builder->buildDatabase(pendingChanges);
   const std::string rows = "select ID, PARENT_ID, TYPE, PATH, FILE_SIZE from OBJECTS order by ID";
   const std::string old = table(rows);
   std::string seen;
@@ -133,13 +134,13 @@ TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
   onPoll = [&](int second) {
     if (second <= 3) test::writeFile(growing, test::readFile(growing) + "more");
   };
-  builder->buildDatabase();
+  builder->buildDatabase(pendingChanges);
   EXPECT_EQ(polls, 2);
   EXPECT_EQ(idOf(growing), "");
-  EXPECT_TRUE(builder->retryPendingChanges());  // grown again in the third second
+  EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));  // grown again in the third second
   EXPECT_EQ(idOf(growing), "");
-  EXPECT_TRUE(builder->retryPendingChanges());
-  EXPECT_FALSE(builder->retryPendingChanges());
+  EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));
+  EXPECT_FALSE(builder->retryPendingChanges(pendingChanges));
   EXPECT_EQ(polls, 5);
   EXPECT_EQ(table("select PATH, FILE_SIZE from OBJECTS order by ID desc limit 1"),
             growing + "|" + std::to_string(size + 12) + "\n");
@@ -195,13 +196,13 @@ TEST_F(SyncTest, GroupedWalkGivesTheCatalogueOfARowByRowWalk) {
     test::writeFile(lib + "/" + name,
                     test::taggedMp3(3, {{"TALB", "\3" + name}}));  // an album each
   }
-  builder->buildDatabase();
+  builder->buildDatabase(pendingChanges);
   EXPECT_EQ(faults(), Faults{});  // the maps among them
   // IDs without gaps (no row written twice or given up), parents first.
   EXPECT_EQ(value("select count(*) || min(ID) || max(ID) || sum(PARENT_ID >= ID) from OBJECTS"),
             "21100110210");
   const std::string before = table("select ID, PATH, FOUND from OBJECTS");
-  builder->checkDatabase();
+  builder->checkDatabase(pendingChanges);
   EXPECT_EQ(before, table("select ID, PATH, FOUND from OBJECTS"));
 }
 
@@ -210,20 +211,20 @@ TEST_F(SyncTest, GroupedWalkGivesTheCatalogueOfARowByRowWalk) {
 // request cut short.
 TEST_F(SyncTest, CheckKeepsWhatStaysAndSweepsOnlyAfterAWholeWalk) {
   add("a.mp3; gone.jpg; sub/c.jpg; ../other/x.jpg");
-  makeBuilder({lib, home + "/other"})->buildDatabase();
+  makeBuilder({lib, home + "/other"})->buildDatabase(pendingChanges);
   const std::string kept = "select ID, PATH from OBJECTS where PATH like '" + lib +
                            "%' and PATH not like '%/gone.jpg' and PATH not like '%/new.mpg'";
   const std::string before = table(kept);
   remove("gone.jpg");
   add("sub/new.mpg");
   AppStatus::getInstance().setAppExit(true);
-  builder->checkDatabase();
+  builder->checkDatabase(pendingChanges);
   EXPECT_EQ(value("select count(*) from OBJECTS"), "7");
   expectRecords({record("Ombrix", 287, "isAppExit is true, exit traverse Dir\n")});
   EXPECT_FALSE(logHas("Delete DB Time = "));
 
   AppStatus::getInstance().setAppExit(false);
-  builder->checkDatabase();  // "other" is no longer shared
+  builder->checkDatabase(pendingChanges);  // "other" is no longer shared
   EXPECT_EQ(table(kept), before);
   EXPECT_EQ(faults(), Faults{});
   EXPECT_EQ(value("select count(*) from OBJECTS where FOUND <> 1"), "0");
@@ -288,7 +289,7 @@ TEST_F(SyncTest, ChangesWhileRunningAreApplied) {
   remove("renamed.mp3");
   ASSERT_TRUE(builder->isChanged());
   AppStatus::getInstance().setAppExit(true);
-  builder->adjustDatabase();
+  builder->adjustDatabase(pendingChanges);
   expectRecords({record("Ombrix", 164, "isAppExit is true, exit adjust db\n")});
   EXPECT_EQ(faults(), Faults{"stale: " + lib + "/renamed.mp3"});
 }
@@ -304,7 +305,7 @@ TEST_F(SyncTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
                       lib + "/.x.jpg\n< " + lib + "/.x.jpg\n\\ No newline at end of file\n> " +
                       lib + "/notes.txt\n< " + lib + "/x/y/a.jpg\n> " + home + "/secret.jpg\n\n> " +
                       lib + "/last.jpg");
-  builder->adjustDatabase();
+  builder->adjustDatabase(pendingChanges);
   EXPECT_EQ(faults(), Faults{});
   EXPECT_EQ(pending(), 0u);  // notes.txt is not catalogued, and needs no retry
   expectRecords({record("Ombrix", 457, "can't find object in database: " + lib + "/.x.jpg\n"),
@@ -313,7 +314,7 @@ TEST_F(SyncTest, AdjustmentReadsOnlyMarkedLinesInFileOrder) {
 
 // Changes a lock kept out are retried each cycle until they land, unless a
 // newer line about the path took their place or the path went away; a
-// change whose commit the lock kept out is neither reported nor lost.
+// change whose commit could not land is neither reported nor lost.
 TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
   add("old.mp3; back.jpg");
   startService();
@@ -332,8 +333,8 @@ TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
   add("back.jpg");
   adjust();  // newer lines about both take the place of their retries
   EXPECT_EQ(pending(), 2u);
-  EXPECT_TRUE(builder->retryPendingChanges());
-  EXPECT_FALSE(builder->retryPendingChanges());
+  EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));
+  EXPECT_FALSE(builder->retryPendingChanges(pendingChanges));
   EXPECT_EQ(faults(), Faults{});
   EXPECT_EQ(count(log(), "retry "), 2u);
   expectRecords({record("Ombrix", 172, "retry delete: " + lib + "/old.mp3\n") +
@@ -341,14 +342,14 @@ TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
                  record("Ombrix", 170, "retry insert: " + lib + "/new.jpg\n")});
 
   add("late.jpg");
-  lock("BEGIN; select 1 from OBJECTS;");  // lets the rows in, keeps COMMIT out
+  // A reader that never lets go: the rows go in, COMMIT is tried in vain.
+  TestSeams::failAt(TestSeams::Fault::CommitBusy, 1, Database::kCommitTries);
   adjust();
-  sqlite3_close(raw);
   EXPECT_EQ(idOf(lib + "/late.jpg") + std::to_string(count(log(), "late.jpg")), "0");
   // Retried, it is watched (fresh now) and goes away: that is no failure to retry again.
   clockOffset = 0;
   onPoll = [&](int) { unlink((lib + "/late.jpg").c_str()); };
-  EXPECT_TRUE(builder->retryPendingChanges());
+  EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));
   EXPECT_EQ(pending(), 0u);
   EXPECT_EQ(faults(), Faults{});
 }
@@ -401,7 +402,7 @@ TEST_F(SyncTest, UnusableCataloguesAreReportedAndLeftAlone) {
   add("a.jpg");
   test::writeFile(dbPath, "");
   EXPECT_FALSE(builder->dbExists());
-  builder->buildDatabase();
+  builder->buildDatabase(pendingChanges);
   EXPECT_TRUE(builder->dbExists());
   EXPECT_EQ(faults(), Faults{});
   std::mt19937 random(6);
@@ -409,8 +410,8 @@ TEST_F(SyncTest, UnusableCataloguesAreReportedAndLeftAlone) {
   for (char& c : noise) c = static_cast<char>(random());
   test::writeFile(dbPath, noise);
   test::writeFile(builder->workFiles().findDiffPath, "> " + lib + "/a.jpg\n");
-  builder->checkDatabase();
-  builder->adjustDatabase();
+  builder->checkDatabase(pendingChanges);
+  builder->adjustDatabase(pendingChanges);
   expectRecords({record("Ombrix", 100, "update db error: file is not a database\n"),
                  record("Ombrix", 203, "fial insert mapfile is not a database\n")});
   EXPECT_EQ(test::readFile(dbPath), noise);

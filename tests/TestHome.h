@@ -29,6 +29,7 @@
 #include "Common/AppStatus.h"
 #include "Common/Handles.h"
 #include "Common/Logger.h"
+#include "Common/TestSeams.h"
 #include "Common/Util.h"
 #include "Database/Database.h"
 #include "check/CatalogCheck.h"
@@ -209,6 +210,8 @@ class TestHome : public ::testing::Test {
   void TearDown() override {
     Logger::getInstance().setLevel(0);
     AppStatus::getInstance().setAppExit(false);
+    for (int point = 0; point < static_cast<int>(TestSeams::Fault::Count); ++point)
+      TestSeams::failAt(static_cast<TestSeams::Fault>(point), 0);
     test::run({"rm", "-rf", home});
   }
 
@@ -234,7 +237,9 @@ class TestHome : public ::testing::Test {
     return text.substr(0, text.find('\n'));
   }
   std::string idOf(const std::string& path) const {
-    return value("select ID from OBJECTS where PATH = '" + Util::escapeQuote(path) + "'");
+    std::string literal;  // the path as an SQL literal, each quote doubled
+    for (char c : path) literal += c == '\'' ? std::string("''") : std::string(1, c);
+    return value("select ID from OBJECTS where PATH = '" + literal + "'");
   }
   // What ombrix-check finds wrong with the catalogue of folders (lib unless
   // given): missing or stale paths, wrong parents, files without details and

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <string>
 
 #include "Common/AppStatus.h"
 
@@ -17,6 +18,34 @@ namespace {
 long signalAtFile = 0;
 int signalToRaise = 0;
 long filesWritten = 0;
+
+// Per fault point: calls counted so far, and the calls that fail
+// (firstFailing up to lastFailing, 1-based; 0: none).
+struct FaultPlan {
+  long calls = 0;
+  long firstFailing = 0;
+  long lastFailing = 0;
+};
+FaultPlan faultPlans[static_cast<int>(TestSeams::Fault::Count)];
+
+constexpr const char* kFaultNames[] = {"commit-busy", "lookup", "readdir", "tool"};
+
+// Reads "point:N[:TIMES]" entries separated by commas.
+void parseFaults(const std::string& text) {
+  std::istringstream entries(text);
+  for (std::string entry; std::getline(entries, entry, ',');) {
+    std::istringstream fields(entry);
+    std::string name, nth, times = "1";
+    std::getline(fields, name, ':');
+    std::getline(fields, nth, ':');
+    std::getline(fields, times, ':');
+    for (int point = 0; point < static_cast<int>(TestSeams::Fault::Count); ++point) {
+      if (name == kFaultNames[point])
+        TestSeams::failAt(static_cast<TestSeams::Fault>(point), atol(nth.c_str()),
+                          atol(times.c_str()));
+    }
+  }
+}
 
 }  // namespace
 
@@ -32,6 +61,7 @@ void applyEnvironment() {
   if (const char* stop = getenv("OMBRIX_TEST_SIGNAL_AT_FILE")) {
     if (sscanf(stop, "%ld:%d", &signalAtFile, &signalToRaise) != 2) signalAtFile = 0;
   }
+  if (const char* faults = getenv("OMBRIX_TEST_FAULTS")) parseFaults(faults);
 }
 
 void afterFileWritten() {
@@ -51,6 +81,18 @@ std::vector<std::string> helperCommand(const std::string& helperPath) {
 bool isHelperEmulated() {
   const char* emulator = getenv("OMBRIX_TEST_EMULATOR");
   return emulator != nullptr && *emulator != '\0';
+}
+
+bool shouldFail(Fault point) {
+  FaultPlan& plan = faultPlans[static_cast<int>(point)];
+  ++plan.calls;
+  return plan.firstFailing > 0 && plan.calls >= plan.firstFailing && plan.calls <= plan.lastFailing;
+}
+
+void failAt(Fault point, long nth, long times) {
+  FaultPlan& plan = faultPlans[static_cast<int>(point)];
+  plan.firstFailing = nth > 0 ? plan.calls + nth : 0;
+  plan.lastFailing = nth > 0 ? plan.firstFailing + times - 1 : 0;
 }
 
 int helperCount(int normal) {

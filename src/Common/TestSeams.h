@@ -11,6 +11,9 @@
 //                              middle of a build)
 //   OMBRIX_TEST_HELPERS        how many analysis helpers work at once
 //                              (instead of two), read when a cataloguer is made
+//   OMBRIX_TEST_FAULTS         "point:N[:TIMES],...": the Nth call of a fault
+//                              point (counted from start-up) fails, and the
+//                              TIMES-1 calls after it (see Fault)
 //   OMBRIX_TEST_EMULATOR       the program, and its arguments separated by
 //                              blanks, that runs the analysis helper (the
 //                              cross suites' qemu-user: a cross-built helper
@@ -25,6 +28,12 @@
 
 namespace TestSeams {
 
+// Where a test can make the outside world fail, at a chosen call: the
+// catalogue's COMMIT is busy ("commit-busy"), a look-up by path fails after
+// its tries ("lookup"), readdir reports an error ("readdir"), a listing tool
+// exits with status 2 ("tool").
+enum class Fault { CommitBusy, LookupFails, ReaddirFails, ToolFails, Count };
+
 #ifdef OMBRIX_TEST_SEAMS
 // Reads the variables above; called once at start-up.
 void applyEnvironment();
@@ -33,6 +42,11 @@ int helperCount(int normal);
 std::vector<std::string> helperCommand(const std::string& helperPath);
 // In the helper: whether it runs under OMBRIX_TEST_EMULATOR.
 bool isHelperEmulated();
+// Counts a call of point; true when it is one a test asked to fail.
+bool shouldFail(Fault point);
+// In-process tests: the nth call of point from now fails, and the times-1
+// calls after it; nth 0 clears the point.
+void failAt(Fault point, long nth, long times = 1);
 #else
 inline void applyEnvironment() {}
 inline void afterFileWritten() {}
@@ -43,6 +57,9 @@ inline std::vector<std::string> helperCommand(const std::string& helperPath) {
   return {helperPath};
 }
 inline bool isHelperEmulated() {
+  return false;
+}
+inline bool shouldFail(Fault) {
   return false;
 }
 #endif

@@ -65,13 +65,6 @@ std::string toLower(std::string text) {
   return text;
 }
 
-std::string escapeQuote(std::string text) {
-  for (size_t pos = text.find('\''); pos != std::string::npos; pos = text.find('\'', pos + 2)) {
-    text.insert(pos, 1, '\'');
-  }
-  return text;
-}
-
 namespace {
 
 // Moves size bytes through transfer (read or write), going on after short

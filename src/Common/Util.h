@@ -40,9 +40,6 @@ std::string toLower(std::string text);
 // an absolute path as it is.
 std::string makeAbsolute(const std::string& path);
 
-// Doubles every single quote, making the text safe inside an SQL literal.
-std::string escapeQuote(std::string text);
-
 // Writes all size bytes of data to the descriptor fd, going on after short
 // writes and interruptions. Returns false, with errno set, when a write
 // fails. Only write(2) is called, so a signal handler may use it.

@@ -1,43 +1,26 @@
-// Database/Database.cpp: connections, transactions and the three-try query.
+// Database/Database.cpp: the connection, prepared statements, transactions,
+// savepoints and the retried COMMIT.
 //
-// No rollback is ever sent: closing a connection with an open transaction
-// discards it, which is all a failed operation needs.
+// A failed statement is undone to its savepoint, or its transaction rolled
+// back, before the call returns, so the connection never carries a half
+// operation into the next one. SQLite may drop a whole transaction after
+// some errors (a full disk, a busy spill of its cache); a group dropped that
+// way is treated as one whose COMMIT failed.
 #include "Database/Database.h"
 
-#include <cstdlib>
+#include <optional>
 
+#include "Common/AppStatus.h"
 #include "Common/Logger.h"
+#include "Common/TestSeams.h"
 
 namespace {
 
 constexpr int kQueryTries = 3;
 
-// Owns a message from sqlite3_exec (freed with sqlite3_free).
-struct SqliteFree {
-  void operator()(char* text) const { sqlite3_free(text); }
-};
-using SqliteMessage = std::unique_ptr<char, SqliteFree>;
-
-// Owns a result table from sqlite3_get_table.
-struct SqliteTableFree {
-  void operator()(char** table) const { sqlite3_free_table(table); }
-};
-using SqliteTable = std::unique_ptr<char*, SqliteTableFree>;
-
-// Runs sql on db without a row callback. On failure writes the record
-// failed, copies SQLite's message into errMsg and returns false.
-bool runStatements(sqlite3* db, const std::string& sql, LogId failed, std::string& errMsg) {
-  char* rawMessage = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &rawMessage);
-  SqliteMessage message(rawMessage);
-  if (rc == SQLITE_OK) return true;
-  writeLog(failed);
-  errMsg = message ? message.get() : sqlite3_errmsg(db);
-  return false;
-}
-
 constexpr const char* kBegin = "BEGIN TRANSACTION;";
 constexpr const char* kCommit = "COMMIT;";
+constexpr const char* kRollback = "ROLLBACK;";
 constexpr const char* kStatementSavepoint = "SAVEPOINT ombrix_statement;";
 constexpr const char* kStatementRelease = "RELEASE ombrix_statement;";
 constexpr const char* kStatementUndo = "ROLLBACK TO ombrix_statement; RELEASE ombrix_statement;";
@@ -45,10 +28,19 @@ constexpr const char* kFileSavepoint = "SAVEPOINT ombrix_file;";
 constexpr const char* kFileRelease = "RELEASE ombrix_file;";
 constexpr const char* kFileUndo = "ROLLBACK TO ombrix_file; RELEASE ombrix_file;";
 
-// Runs bookkeeping text whose failure leaves nothing more to do (undoing a
-// savepoint of a statement that already failed).
-void runQuietly(sqlite3* db, const char* sql) {
-  sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+// Owns a message from sqlite3_exec (freed with sqlite3_free).
+struct SqliteFree {
+  void operator()(char* text) const { sqlite3_free(text); }
+};
+using SqliteMessage = std::unique_ptr<char, SqliteFree>;
+
+Status errorStatus(int rc, const char* message) {
+  bool isBusy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+  return {isBusy ? Status::Code::Busy : Status::Code::Failed, message};
+}
+
+bool isInTransaction(sqlite3* db) {
+  return sqlite3_get_autocommit(db) == 0;
 }
 
 }  // namespace
@@ -56,160 +48,267 @@ void runQuietly(sqlite3* db, const char* sql) {
 Database::Database(std::string path) : filePath(std::move(path)) {}
 
 Database::~Database() {
-  std::string errMsg;
-  commitGroup(errMsg);  // a failure is logged there; nobody is left to tell
+  commitGroup();  // a failure is logged there; nobody is left to tell
+  if (db && isInTransaction(db.get())) exec(db.get(), kRollback);  // a file never committed
 }
 
-SqliteHandle Database::openConnection(std::optional<LogId> openFailed, std::string& errMsg) {
+sqlite3* Database::connection(std::optional<LogId> openFailed, Status& status) {
+  if (db) return db.get();
   sqlite3* raw = nullptr;
   int rc = sqlite3_open(filePath.c_str(), &raw);
-  SqliteHandle db(raw);
+  SqliteHandle opened(raw);
   if (rc != SQLITE_OK) {
     if (openFailed) writeLog(*openFailed);
-    errMsg = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
+    status = {Status::Code::Failed, opened ? sqlite3_errmsg(opened.get()) : sqlite3_errstr(rc)};
     return nullptr;
   }
-  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-  return db;
+  sqlite3_busy_timeout(opened.get(), kBusyTimeoutMs);
+  db = std::move(opened);
+  return db.get();
 }
 
-int64_t Database::execute(const std::string& sql, std::string& errMsg) {
-  if (group) {
-    if (!runStatements(group.get(), kStatementSavepoint, LogId::BeginFailedInExecute, errMsg))
-      return -1;
-    if (!runStatements(group.get(), sql, LogId::ExecFailedInExecute, errMsg)) {
-      runQuietly(group.get(), kStatementUndo);
-      return -1;
+Status Database::exec(sqlite3* conn, const char* sql) {
+  char* rawMessage = nullptr;
+  int rc = sqlite3_exec(conn, sql, nullptr, nullptr, &rawMessage);
+  SqliteMessage message(rawMessage);
+  if (rc == SQLITE_OK) return Status::ok();
+  return errorStatus(rc, message ? message.get() : sqlite3_errmsg(conn));
+}
+
+sqlite3_stmt* Database::prepare(sqlite3* conn, const char* sql, SqlValues values, Status& status) {
+  StatementHandle& cached = statements[sql];
+  if (!cached) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(conn, sql, -1, &raw, nullptr);
+    cached.reset(raw);
+    if (rc != SQLITE_OK) {
+      status = errorStatus(rc, sqlite3_errmsg(conn));
+      statements.erase(sql);
+      return nullptr;
     }
-    int64_t rowId = sqlite3_last_insert_rowid(group.get());
-    runQuietly(group.get(), kStatementRelease);
-    return rowId;
   }
-  SqliteHandle db = openConnection(LogId::OpenFailedInExecute, errMsg);
-  if (!db) return -1;
-  if (!runStatements(db.get(), kBegin, LogId::BeginFailedInExecute, errMsg)) return -1;
-  if (!runStatements(db.get(), sql, LogId::ExecFailedInExecute, errMsg)) return -1;
-  int64_t rowId = sqlite3_last_insert_rowid(db.get());
-  if (!runStatements(db.get(), kCommit, LogId::CommitFailedInExecute, errMsg)) return -1;
-  return rowId;  // the final close's result does not change a committed write
+  sqlite3_stmt* statement = cached.get();
+  sqlite3_clear_bindings(statement);
+  int index = 1;
+  for (const SqlValue& value : values) {
+    int rc = value.kind == SqlValue::Kind::Integer
+                 ? sqlite3_bind_int64(statement, index, value.integer)
+                 : sqlite3_bind_text64(statement, index, value.text.data(), value.text.size(),
+                                       SQLITE_STATIC, SQLITE_UTF8);
+    if (rc != SQLITE_OK) {
+      status = errorStatus(rc, sqlite3_errmsg(conn));
+      return nullptr;
+    }
+    ++index;
+  }
+  return statement;
 }
 
-bool Database::beginTransaction(std::string& errMsg) {
-  if (group) return beginFileSavepoint(errMsg);
-  handle = openConnection(LogId::OpenFailedInBegin, errMsg);
-  if (!handle) return false;
-  if (!runStatements(handle.get(), kBegin, LogId::BeginFailedInBegin, errMsg)) {
-    handle.reset();
-    return false;
-  }
-  return true;
+// The statement is reset before returning, so it holds no lock afterwards.
+Status Database::step(sqlite3* conn, sqlite3_stmt* statement) {
+  int rc = SQLITE_ROW;
+  while (rc == SQLITE_ROW) rc = sqlite3_step(statement);
+  Status status = rc == SQLITE_DONE ? Status::ok() : errorStatus(rc, sqlite3_errmsg(conn));
+  sqlite3_reset(statement);
+  return status;
 }
 
-int64_t Database::executeInTransaction(const std::string& sql, std::string& errMsg) {
-  if (isFileSavepointOpen) return executeInFileSavepoint(sql, errMsg);
-  if (!handle) {
-    errMsg = "no transaction is open";
-    return -1;
-  }
-  if (!runStatements(handle.get(), sql, LogId::ExecFailedInTransaction, errMsg)) {
-    handle.reset();  // discards everything since beginTransaction
-    return -1;
-  }
-  return sqlite3_last_insert_rowid(handle.get());
-}
-
-bool Database::commitTransaction(std::string& errMsg) {
-  if (isFileSavepointOpen) {
-    isFileSavepointOpen = false;
-    // Durable only with the group's commit; afterCommit actions wait for it.
-    return runStatements(group.get(), kFileRelease, LogId::CommitFailedInCommit, errMsg);
-  }
-  if (!handle) {
-    errMsg = "no transaction is open";
-    return false;
-  }
-  bool committed = runStatements(handle.get(), kCommit, LogId::CommitFailedInCommit, errMsg);
-  handle.reset();  // the close's result does not change whether COMMIT took
-  return committed;
-}
-
-Lookup Database::queryValue(const std::string& sql, std::string& errMsg) {
-  sqlite3* db = readConnection(errMsg);  // an open failure here is not logged
-  if (db == nullptr) return Lookup::failed();
+// Each try waits the busy timeout for the readers; while our COMMIT waits,
+// SQLite's pending lock lets no new reader in, so the wait ends once the
+// readers there now are done.
+Status Database::commit(sqlite3* conn, LogId failed) {
   for (int tries = 1;; ++tries) {
-    char** rawTable = nullptr;
-    int rows = 0;
-    int columns = 0;
-    char* rawMessage = nullptr;
-    int rc = sqlite3_get_table(db, sql.c_str(), &rawTable, &rows, &columns, &rawMessage);
-    SqliteTable table(rawTable);
-    SqliteMessage message(rawMessage);
-    if (rc == SQLITE_OK) {
-      // The first row's first cell follows the column names.
-      if (rows < 1 || columns < 1) return Lookup::notFound();
-      const char* cell = table.get()[columns];
-      return Lookup::found(cell == nullptr ? 0 : std::atoll(cell));  // NULL reads as no number
+    Status status = TestSeams::shouldFail(TestSeams::Fault::CommitBusy)
+                        ? Status{Status::Code::Busy, "database is locked"}
+                        : exec(conn, kCommit);
+    if (status.isOk()) return status;
+    if (status.code != Status::Code::Busy || tries >= kCommitTries || exitRequested()) {
+      writeLog(failed);
+      return status;
+    }
+    writeLog(LogId::CommitBusy);
+  }
+}
+
+void Database::undo(sqlite3* conn, const char* savepointUndo) {
+  if (!isInTransaction(conn)) {
+    if (group) discardGroup();  // SQLite dropped the group itself
+    return;
+  }
+  exec(conn, group ? savepointUndo : kRollback);
+}
+
+IdResult Database::runAlone(LogId openFailed, LogId beginFailed, LogId execFailed,
+                            LogId commitFailed, const std::function<Status(sqlite3*)>& body) {
+  Status status;
+  sqlite3* conn = connection(openFailed, status);
+  if (conn == nullptr) return {status};
+  if (!(status = exec(conn, group ? kStatementSavepoint : kBegin)).isOk()) {
+    writeLog(beginFailed);
+    undo(conn, kStatementUndo);
+    return {status};
+  }
+  if (!(status = body(conn)).isOk()) {
+    writeLog(execFailed);
+    undo(conn, kStatementUndo);
+    return {status};
+  }
+  int64_t rowId = sqlite3_last_insert_rowid(conn);
+  status = group ? exec(conn, kStatementRelease) : commit(conn, commitFailed);
+  if (!status.isOk()) {
+    if (group) writeLog(execFailed);
+    undo(conn, kStatementUndo);
+    return {status};
+  }
+  return IdResult::of(rowId);
+}
+
+Status Database::runScript(const char* sql) {
+  return runAlone(LogId::OpenFailedInExecute, LogId::BeginFailedInExecute,
+                  LogId::ExecFailedInExecute, LogId::CommitFailedInExecute,
+                  [this, sql](sqlite3* conn) { return exec(conn, sql); })
+      .status;
+}
+
+IdResult Database::run(const char* sql, SqlValues values) {
+  return runAlone(LogId::OpenFailedInExecute, LogId::BeginFailedInExecute,
+                  LogId::ExecFailedInExecute, LogId::CommitFailedInExecute,
+                  [this, sql, values](sqlite3* conn) {
+                    Status status;
+                    sqlite3_stmt* statement = prepare(conn, sql, values, status);
+                    return statement == nullptr ? status : step(conn, statement);
+                  });
+}
+
+// Read through the one connection, so inside a group the group's own rows
+// are seen. An open failure here is not logged: the third failed try is.
+IdResult Database::queryId(const char* sql, SqlValues values) {
+  Status status;
+  sqlite3* conn = connection(std::nullopt, status);
+  if (conn == nullptr) return {status};
+  if (TestSeams::shouldFail(TestSeams::Fault::LookupFails)) {
+    writeLog(LogId::QueryGaveUp);
+    return {{Status::Code::Failed, "disk I/O error"}};
+  }
+  for (int tries = 1;; ++tries) {
+    sqlite3_stmt* statement = prepare(conn, sql, values, status);
+    if (statement != nullptr) {
+      int rc = sqlite3_step(statement);
+      IdResult result;
+      if (rc == SQLITE_ROW) result = IdResult::of(sqlite3_column_int64(statement, 0));
+      if (rc == SQLITE_DONE) result = {Status::notFound()};
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) status = errorStatus(rc, sqlite3_errmsg(conn));
+      sqlite3_reset(statement);  // ends the read: no lock is held between queries
+      if (rc == SQLITE_ROW || rc == SQLITE_DONE) return result;
     }
     if (tries >= kQueryTries) {
       writeLog(LogId::QueryGaveUp);
-      errMsg = message ? message.get() : sqlite3_errmsg(db);
-      return Lookup::failed();
+      if (group && !isInTransaction(conn)) discardGroup();
+      return {status};
     }
     // No pause between tries: each attempt already waits the busy timeout.
   }
 }
 
-sqlite3* Database::readConnection(std::string& errMsg) {
-  if (group) return group.get();
-  if (!reader) reader = openConnection(std::nullopt, errMsg);
-  return reader.get();
-}
-
-bool Database::beginGroup(std::string& errMsg) {
-  if (group) return true;
-  group = openConnection(LogId::OpenFailedInExecute, errMsg);
-  if (!group) return false;
-  if (!runStatements(group.get(), kBegin, LogId::BeginFailedInExecute, errMsg)) {
-    group.reset();
-    return false;
+Status Database::beginFile() {
+  Status status;
+  sqlite3* conn = connection(LogId::OpenFailedInBegin, status);
+  if (conn == nullptr) return status;
+  if (!(status = exec(conn, group ? kFileSavepoint : kBegin)).isOk()) {
+    writeLog(LogId::BeginFailedInBegin);
+    undo(conn, kFileUndo);
+    return status;
   }
-  groupOpenedAt = std::chrono::steady_clock::now();
-  return true;
+  isFileOpen = true;
+  return status;
 }
 
-bool Database::commitGroup(std::string& errMsg) {
-  if (!group) return true;
-  isFileSavepointOpen = false;
+IdResult Database::runInFile(const char* sql, SqlValues values) {
+  if (!isFileOpen) return {{Status::Code::Failed, "no transaction is open"}};
+  sqlite3* conn = db.get();
+  Status status;
+  sqlite3_stmt* statement = prepare(conn, sql, values, status);
+  if (statement != nullptr) status = step(conn, statement);
+  if (!status.isOk()) {
+    writeLog(LogId::ExecFailedInTransaction);
+    isFileOpen = false;
+    undo(conn, kFileUndo);
+    return {status};
+  }
+  return IdResult::of(sqlite3_last_insert_rowid(conn));
+}
+
+// Inside a group the file's rows become durable only with the group's
+// commit; afterCommit actions wait for it.
+Status Database::commitFile() {
+  if (!isFileOpen) return {Status::Code::Failed, "no transaction is open"};
+  isFileOpen = false;
+  sqlite3* conn = db.get();
+  Status status = group ? exec(conn, kFileRelease) : commit(conn, LogId::CommitFailedInCommit);
+  if (!status.isOk()) {
+    if (group) writeLog(LogId::CommitFailedInCommit);
+    undo(conn, kFileUndo);
+  }
+  return status;
+}
+
+Status Database::beginGroup() {
+  if (group) return Status::ok();
+  Status status;
+  sqlite3* conn = connection(LogId::OpenFailedInExecute, status);
+  if (conn == nullptr) return status;
+  if (!(status = exec(conn, kBegin)).isOk()) {
+    writeLog(LogId::BeginFailedInExecute);
+    return status;
+  }
+  group = true;
+  groupOpenedAt = std::chrono::steady_clock::now();
+  return status;
+}
+
+Status Database::commitGroup() {
+  if (!group) return Status::ok();
+  isFileOpen = false;
+  sqlite3* conn = db.get();
+  Status status = isInTransaction(conn) ? commit(conn, LogId::CommitFailedInExecute)
+                                        : Status{Status::Code::Failed, "transaction dropped"};
+  if (!status.isOk()) {
+    if (isInTransaction(conn)) exec(conn, kRollback);
+    discardGroup();
+    return status;
+  }
+  group = false;
+  discardActions.clear();
   std::vector<std::function<void()>> actions;
-  actions.swap(pendingActions);
-  bool committed = runStatements(group.get(), kCommit, LogId::CommitFailedInExecute, errMsg);
-  group.reset();  // closing discards the transaction if COMMIT failed
-  if (!committed) return false;
+  actions.swap(commitActions);
   for (const std::function<void()>& action : actions) action();
+  return status;
+}
+
+void Database::discardGroup() {
+  group = false;
+  isFileOpen = false;
+  commitActions.clear();
+  std::vector<std::function<void()>> actions;
+  actions.swap(discardActions);
+  for (const std::function<void()>& action : actions) action();
+}
+
+bool Database::groupAge(std::chrono::milliseconds& age) const {
+  if (!group) return false;
+  age = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                              groupOpenedAt);
   return true;
 }
 
 void Database::afterCommit(std::function<void()> action) {
   if (group) {
-    pendingActions.push_back(std::move(action));
+    commitActions.push_back(std::move(action));
   } else {
     action();
   }
 }
 
-bool Database::beginFileSavepoint(std::string& errMsg) {
-  if (!runStatements(group.get(), kFileSavepoint, LogId::BeginFailedInBegin, errMsg)) return false;
-  isFileSavepointOpen = true;
-  return true;
-}
-
-// Like a failing statement of the three-step transaction, a failure undoes
-// what the file wrote so far; the rest of the group stays.
-int64_t Database::executeInFileSavepoint(const std::string& sql, std::string& errMsg) {
-  if (!runStatements(group.get(), sql, LogId::ExecFailedInTransaction, errMsg)) {
-    runQuietly(group.get(), kFileUndo);
-    isFileSavepointOpen = false;
-    return -1;
-  }
-  return sqlite3_last_insert_rowid(group.get());
+void Database::afterDiscard(std::function<void()> action) {
+  if (group) discardActions.push_back(std::move(action));
 }

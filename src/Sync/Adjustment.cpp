@@ -7,25 +7,18 @@
 #include "Common/AppStatus.h"
 #include "Common/Logger.h"
 #include "Common/Util.h"
-#include "Database/CatalogSql.h"
-#include "Database/Database.h"
+#include "Database/Catalog.h"
 #include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
+#include "Sync/PendingChanges.h"
 #include "Sync/Pipeline.h"
 #include "Sync/SharedFolders.h"
 #include "Sync/WorkFiles.h"
 
 namespace {
 
-// Adds path to list unless it is there already.
-void remember(std::vector<std::string>& list, const std::string& path) {
-  if (std::find(list.begin(), list.end(), path) == list.end()) list.push_back(path);
-}
-
-void forget(std::vector<std::string>& list, const std::string& path) {
-  list.erase(std::remove(list.begin(), list.end(), path), list.end());
-}
+using Pending = PendingChanges;
 
 bool isOnDisk(const std::string& path) {
   return Util::isDirExist(path) || Util::isFileExist(path);
@@ -33,13 +26,13 @@ bool isOnDisk(const std::string& path) {
 
 }  // namespace
 
-void Adjustment::adjustDatabase() {
+void Adjustment::adjustDatabase(PendingChanges& pending) {
   std::ifstream diff(workFiles.findDiffPath);
   if (!diff.is_open()) {
     writeLog(LogId::OpenDiffFailed);
     return;
   }
-  Database db(workFiles.dbPath);
+  Catalog catalog(workFiles.dbPath);
   Pipeline pipeline(cataloguer, nullptr);  // one transaction per change: retries stay exact
   std::string line;
   while (std::getline(diff, line)) {
@@ -47,27 +40,24 @@ void Adjustment::adjustDatabase() {
       writeLog(LogId::AdjustStopped);
       break;
     }
-    applyDiffLine(line, db, pipeline);
+    applyDiffLine(line, catalog, pipeline, pending);
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
-  finish(pipeline);
-  refreshMaps(db, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
+  finish(pipeline, pending);
+  refreshMaps(catalog, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
 }
 
-void Adjustment::finish(Pipeline& pipeline) {
-  for (const std::string& path : pipeline.finish()) remember(unsettled, path);
+void Adjustment::finish(Pipeline& pipeline, PendingChanges& pending) {
+  for (const std::string& path : pipeline.finish()) Pending::remember(pending.unsettled, path);
   cataloguer.endAnalysis();  // nothing to analyse until the next change
 }
 
-void Adjustment::carryOver(const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) remember(unsettled, path);
-}
-
-void Adjustment::refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed) {
-  std::string errMsg;
-  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(pruneFailed, errMsg);
-  if (db.execute(CatalogSql::fillMaps(), errMsg) < 0) writeLog(fillFailed, errMsg);
+void Adjustment::refreshMaps(Catalog& catalog, LogId pruneFailed, LogId fillFailed) {
+  Status status = catalog.pruneMaps();
+  if (!status.isOk()) writeLog(pruneFailed, status.message);
+  status = catalog.fillMaps();
+  if (!status.isOk()) writeLog(fillFailed, status.message);
 }
 
 // "< path" is gone, "> path" is new; headers such as 3a4 and "---" lines are
@@ -77,7 +67,8 @@ void Adjustment::refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed) 
 // tmp/a.jpg would otherwise have /tmp/a.jpg, outside every shared folder,
 // catalogued and offered on the network. A newer line about a path
 // supersedes a retry still pending for it.
-void Adjustment::applyDiffLine(const std::string& line, Database& db, Pipeline& pipeline) {
+void Adjustment::applyDiffLine(const std::string& line, Catalog& catalog, Pipeline& pipeline,
+                               PendingChanges& pending) {
   if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
   size_t slash = line.find('/');
   std::string path = slash == std::string::npos ? "" : line.substr(slash);
@@ -85,16 +76,16 @@ void Adjustment::applyDiffLine(const std::string& line, Database& db, Pipeline& 
     writeLog(LogId::OutsideFolders, path);
     return;
   }
-  forget(unsettled, path);
+  Pending::forget(pending.unsettled, path);
   if (line[0] == '<') {
-    forget(pendingInserts, path);
-    pipeline.addAction([this, path, &db] {
-      if (!deleteObject(path, db)) remember(pendingDeletes, path);
+    Pending::forget(pending.inserts, path);
+    pipeline.addAction([this, path, &catalog, &pending] {
+      if (!deleteObject(path, catalog)) Pending::remember(pending.deletes, path);
     });
     return;
   }
-  forget(pendingDeletes, path);
-  addChangedPath(path, db, pipeline);
+  Pending::forget(pending.deletes, path);
+  addChangedPath(path, catalog, pipeline, pending);
 }
 
 // Hidden names stay out, and so does everything inside a hidden directory:
@@ -104,79 +95,81 @@ void Adjustment::applyDiffLine(const std::string& line, Database& db, Pipeline& 
 // file before it may have entered it as its parent); a file is looked up at
 // once, since only its own line can enter it, so that a catalogued file is
 // neither watched nor analysed.
-void Adjustment::addChangedPath(const std::string& path, Database& db, Pipeline& pipeline) {
+void Adjustment::addChangedPath(const std::string& path, Catalog& catalog, Pipeline& pipeline,
+                                PendingChanges& pending) {
   if (folders.isHiddenBelowFolder(path)) return;
   if (Util::isDirExist(path)) {
-    pipeline.addAction([this, path, &db] {
-      if (!insertDirIfNew(path, db)) remember(pendingInserts, path);
+    pipeline.addAction([this, path, &catalog, &pending] {
+      if (!insertDirIfNew(path, catalog)) Pending::remember(pending.inserts, path);
     });
     return;
   }
   if (!Util::isFileExist(path)) return;  // gone again, or neither a directory nor a readable file
-  Lookup existing = DirectoryRows::findId(path, db);
-  if (existing.isFound()) return;
+  IdResult existing = DirectoryRows::findId(path, catalog);
+  if (existing.isOk()) return;
   FileInfo info;
-  if (existing.isFailed()) {
-    remember(pendingInserts, path);  // we cannot tell: try again later
+  if (existing.status.isError()) {
+    Pending::remember(pending.inserts, path);  // we cannot tell: try again later
   } else if (cataloguer.fillIfCatalogued(path, info)) {
-    pipeline.addFile(info, [this, path, &db](const FileInfo& analysed) {
-      if (cataloguer.writeRows(analysed, -1, db) < 0) {
-        remember(pendingInserts, path);
+    pipeline.addFile(info, [this, path, &catalog, &pending](const FileInfo& analysed) {
+      if (!cataloguer.writeRows(analysed, -1, catalog).isOk()) {
+        Pending::remember(pending.inserts, path);
       }
     });
   }
 }
 
-bool Adjustment::insertDirIfNew(const std::string& path, Database& db) {
-  Lookup existing = DirectoryRows::findId(Util::removeLastSlash(path), db);
-  if (existing.isFound()) return true;
-  if (existing.isFailed()) return false;  // we cannot tell: try again later
-  return directories.insertDir(path, -1, db) >= 0;
+bool Adjustment::insertDirIfNew(const std::string& path, Catalog& catalog) {
+  IdResult existing = DirectoryRows::findId(Util::removeLastSlash(path), catalog);
+  if (existing.isOk()) return true;
+  if (existing.status.isError()) return false;  // we cannot tell: try again later
+  return directories.insertDir(path, -1, catalog).isOk();
 }
 
 // A file still being copied is watched again each cycle, without a record
 // of its own: it is not a failed change, only an unfinished one.
-bool Adjustment::retryPendingChanges() {
-  if (pendingInserts.empty() && pendingDeletes.empty() && unsettled.empty()) return false;
-  Database db(workFiles.dbPath);
+bool Adjustment::retryPendingChanges(PendingChanges& pending) {
+  if (pending.isEmpty()) return false;
+  Catalog catalog(workFiles.dbPath);
   std::vector<std::string> deletes, inserts, copying;
-  deletes.swap(pendingDeletes);
-  inserts.swap(pendingInserts);
-  copying.swap(unsettled);
+  deletes.swap(pending.deletes);
+  inserts.swap(pending.inserts);
+  copying.swap(pending.unsettled);
   for (const std::string& path : deletes) {
     if (exitRequested()) break;
     if (isOnDisk(path)) continue;  // back: its row is right where it is
     writeLog(LogId::RetryDelete, path);
-    if (!deleteObject(path, db)) remember(pendingDeletes, path);
+    if (!deleteObject(path, catalog)) Pending::remember(pending.deletes, path);
   }
   Pipeline pipeline(cataloguer, nullptr);
   for (const std::string& path : inserts) {
     if (exitRequested()) break;
     if (!isOnDisk(path)) continue;  // gone again
     writeLog(LogId::RetryInsert, path);
-    addChangedPath(path, db, pipeline);
+    addChangedPath(path, catalog, pipeline, pending);
   }
   for (const std::string& path : copying) {
-    if (!exitRequested()) addChangedPath(path, db, pipeline);  // unless gone meanwhile
+    if (!exitRequested()) addChangedPath(path, catalog, pipeline, pending);  // unless gone
   }
-  finish(pipeline);
-  refreshMaps(db, LogId::RetryPruneFailed, LogId::RetryFillFailed);
+  finish(pipeline, pending);
+  refreshMaps(catalog, LogId::RetryPruneFailed, LogId::RetryFillFailed);
   return true;
 }
 
 // A "<" line for a path that is still there comes from a name holding a
 // line feed (see applyDiffLine), not from a removal.
-bool Adjustment::deleteObject(std::string path, Database& db) {
+bool Adjustment::deleteObject(std::string path, Catalog& catalog) {
   path = Util::removeLastSlash(std::move(path));
-  Lookup row = DirectoryRows::findId(path, db);
-  if (!row.isFound()) {
+  IdResult row = DirectoryRows::findId(path, catalog);
+  if (row.status.isError()) return false;  // we cannot tell: try again later
+  if (row.status.isNotFound()) {
     writeLog(LogId::NoObject, path);
-    return !row.isFailed();
+    return true;
   }
   if (isOnDisk(path)) return true;
-  std::string errMsg;
-  if (db.execute(CatalogSql::deleteById(row.value), errMsg) < 0) {
-    writeLog(LogId::DeleteFailed, errMsg);
+  Status status = catalog.deleteById(row.id);
+  if (!status.isOk()) {
+    writeLog(LogId::DeleteFailed, status.message);
     return false;
   }
   writeLog(LogId::Deleted, path);

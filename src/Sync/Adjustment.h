@@ -6,24 +6,25 @@
 // artist and genre maps are brought in line with FILEDETAIL. New directories
 // are not walked: find listed their contents too, each on a line of its own.
 //
-// A change the database refused (the media server holding a lock, an I/O
-// error) is kept and retried at the start of each later cycle: otherwise a
+// A change the catalogue refused (the media server holding a lock, an I/O
+// error, a look-up that failed) is kept in the service loop's
+// PendingChanges and retried at the start of each later cycle: otherwise a
 // new file would be missing from the television, or a deleted one still
-// listed, until the next start's full check.
+// listed, until the next start's full check. The adjustment keeps no state
+// of its own between calls.
 #ifndef OMBRIX_SYNC_ADJUSTMENT_H
 #define OMBRIX_SYNC_ADJUSTMENT_H
 
-#include <cstddef>
 #include <string>
-#include <vector>
 
 #include "Common/LogContract.h"
 
-class Database;
+class Catalog;
 class DirectoryRows;
 class FileCataloguer;
 class Pipeline;
 class SharedFolders;
+struct PendingChanges;
 struct WorkFiles;
 
 class Adjustment {
@@ -37,20 +38,14 @@ class Adjustment {
   // line order; one still being copied is written once it is stable, in
   // this cycle or a later one. The exit flag drops the remaining lines (the
   // next start's check applies them); the maps are refreshed all the same.
-  void adjustDatabase();
+  void adjustDatabase(PendingChanges& pending);
 
   // Carries on, at the start of each cycle, with what earlier cycles left:
   // retries the changes the database refused, until each succeeds, its path
   // is gone again (an insertion) or back on disk (a deletion), and watches
   // again the files that were still being copied. Returns true when there
   // was something to do.
-  bool retryPendingChanges();
-  size_t pendingChangeCount() const {
-    return pendingInserts.size() + pendingDeletes.size() + unsettled.size();
-  }
-
-  // Files a walk met while they were still being copied, for the next cycle.
-  void carryOver(const std::vector<std::string>& paths);
+  bool retryPendingChanges(PendingChanges& pending);
 
  private:
   // Deletes the row of path (one trailing "/" removed); its detail row goes
@@ -58,29 +53,26 @@ class Adjustment {
   // directory's contents come as lines of their own. Returns false when a
   // database failure kept the row in, true otherwise (also when there was no
   // row to delete).
-  bool deleteObject(std::string path, Database& db);
-  void applyDiffLine(const std::string& line, Database& db, Pipeline& pipeline);
+  bool deleteObject(std::string path, Catalog& catalog);
+  void applyDiffLine(const std::string& line, Catalog& catalog, Pipeline& pipeline,
+                     PendingChanges& pending);
   // Hands the entering of path (a directory or a file, unless it is
-  // catalogued already) to the pipeline; a database failure keeps it for a
+  // catalogued already) to the pipeline; a catalogue failure keeps it for a
   // retry.
-  void addChangedPath(const std::string& path, Database& db, Pipeline& pipeline);
+  void addChangedPath(const std::string& path, Catalog& catalog, Pipeline& pipeline,
+                      PendingChanges& pending);
   // Runs what pipeline holds; the files still being copied are left for
   // the next cycle.
-  void finish(Pipeline& pipeline);
+  void finish(Pipeline& pipeline, PendingChanges& pending);
   // Enters a directory unless it is catalogued already; false when a
-  // database failure kept it out.
-  bool insertDirIfNew(const std::string& path, Database& db);
-  void refreshMaps(Database& db, LogId pruneFailed, LogId fillFailed);
+  // catalogue failure kept it out.
+  bool insertDirIfNew(const std::string& path, Catalog& catalog);
+  void refreshMaps(Catalog& catalog, LogId pruneFailed, LogId fillFailed);
 
   const WorkFiles& workFiles;
   const SharedFolders& folders;
   DirectoryRows& directories;
   FileCataloguer& cataloguer;
-  // Changes that failed for a database reason, oldest first.
-  std::vector<std::string> pendingInserts;
-  std::vector<std::string> pendingDeletes;
-  // Files seen growing when the work of a cycle was done.
-  std::vector<std::string> unsettled;
 };
 
 #endif  // OMBRIX_SYNC_ADJUSTMENT_H

@@ -8,8 +8,7 @@
 #include "Common/AppStatus.h"
 #include "Common/Logger.h"
 #include "Common/Util.h"
-#include "Database/CatalogSql.h"
-#include "Database/Database.h"
+#include "Database/Catalog.h"
 #include "Sync/Walk.h"
 
 CatalogBuilder::CatalogBuilder(const std::string& homeDir, const std::string& helperPath)
@@ -32,67 +31,84 @@ bool CatalogBuilder::dbExists() const {
 // Every shared folder gets its row under the root before any walk starts, so
 // a folder nested in another is found as a folder, not entered as a plain
 // subdirectory first.
-void CatalogBuilder::buildDatabase() {
-  Database db(files.dbPath);
-  std::string errMsg;
-  if (db.execute(CatalogSql::createSchema(), errMsg) < 0) {
-    writeLog(LogId::CreateSchemaFailed, errMsg);
-    return;
+WalkOutcome CatalogBuilder::buildDatabase(PendingChanges& pending) {
+  Catalog catalog(files.dbPath);
+  Status status = catalog.createSchema();
+  if (!status.isOk()) {
+    writeLog(LogId::CreateSchemaFailed, status.message);
+    return WalkOutcome::Incomplete;
   }
-  addPathIndex(db);
-  if (db.execute(CatalogSql::primeSequences(), errMsg) < 0) {
-    writeLog(LogId::PrimeFailed, errMsg);
-    return;
+  addPathIndex(catalog);
+  status = catalog.primeSequences();
+  if (!status.isOk()) {
+    writeLog(LogId::PrimeFailed, status.message);
+    return WalkOutcome::Incomplete;
   }
-  for (const std::string& folder : folders.entries()) directories.insertDir(folder, 0, db);
-  walkFolders(WalkMode::Build, db);
+  std::vector<IdResult> roots;
+  for (const std::string& folder : folders.entries()) {
+    roots.push_back(directories.insertDir(folder, 0, catalog));
+  }
+  return walkFolders(WalkMode::Build, catalog, roots, pending);
 }
 
-// A folder whose row can be neither found nor entered is not walked; at a
-// check's sweep its old rows go, since nothing marked them.
-void CatalogBuilder::walkFolders(WalkMode mode, Database& db) {
-  Walk walk(mode, db, directories, cataloguer);
-  for (const std::string& folder : folders.entries()) {
-    std::string rootPath = Util::removeLastSlash(folder);
-    writeLog(mode == WalkMode::Build ? LogId::BuildFolder : LogId::CheckFolder, rootPath);
-    Lookup root = DirectoryRows::findId(rootPath, db);
-    if (root.isFound()) walk.traverseDir(folder, root.value);
+// A folder whose own row can be neither found nor entered is still walked:
+// its entries find or enter it themselves, and the walk is incomplete.
+WalkOutcome CatalogBuilder::walkFolders(WalkMode mode, Catalog& catalog,
+                                        const std::vector<IdResult>& roots,
+                                        PendingChanges& pending) {
+  WalkOutcome outcome;
+  {
+    Walk walk(mode, catalog, directories, cataloguer, pending);
+    for (size_t i = 0; i < roots.size(); ++i) {
+      const std::string& folder = folders.entries()[i];
+      std::string rootPath = Util::removeLastSlash(folder);
+      writeLog(mode == WalkMode::Build ? LogId::BuildFolder : LogId::CheckFolder, rootPath);
+      if (!roots[i].isOk()) {
+        walk.leaveForRetry(rootPath);
+      } else if (mode == WalkMode::Check) {
+        walk.markFound(roots[i].id);
+      }
+      walk.traverseDir(folder, roots[i].isOk() ? roots[i].id : -1);
+    }
+    outcome = walk.outcome();
   }
-  adjustment.carryOver(walk.takeUnsettled());
   cataloguer.endAnalysis();  // nothing to analyse until the next change
+  return outcome;
 }
 
 // Without the index every look-up scans the table: slower, still right.
-void CatalogBuilder::addPathIndex(Database& db) {
-  std::string errMsg;
-  if (db.execute(CatalogSql::createPathIndex(), errMsg) < 0) {
-    writeLog(LogId::PathIndexFailed, errMsg);
-  }
+void CatalogBuilder::addPathIndex(Catalog& catalog) {
+  Status status = catalog.createPathIndex();
+  if (!status.isOk()) writeLog(LogId::PathIndexFailed, status.message);
 }
 
-// Mark and sweep over FOUND: rows met again keep their IDs and details.
-void CatalogBuilder::checkDatabase() {
-  Database db(files.dbPath);
-  addPathIndex(db);
-  std::string errMsg;
-  if (db.execute(CatalogSql::clearFound(), errMsg) < 0) {
-    writeLog(LogId::ClearFoundFailed, errMsg);
-    return;
+// Mark and sweep over FOUND: rows met again keep their IDs and details. A
+// folder's own row is looked up first; it is entered only when the look-up
+// ran and found none.
+WalkOutcome CatalogBuilder::checkDatabase(PendingChanges& pending) {
+  Catalog catalog(files.dbPath);
+  addPathIndex(catalog);
+  Status status = catalog.clearFound();
+  if (!status.isOk()) {
+    writeLog(LogId::ClearFoundFailed, status.message);
+    return WalkOutcome::Incomplete;
   }
+  std::vector<IdResult> roots;
   for (const std::string& folder : folders.entries()) {
-    Lookup root = DirectoryRows::findId(Util::removeLastSlash(folder), db);
-    if (!root.isFound()) {
-      directories.insertDir(folder, 0, db);
-    } else {
-      db.execute(CatalogSql::setFound(root.value), errMsg);  // a missed mark only costs a re-entry
-    }
+    IdResult root = DirectoryRows::findId(Util::removeLastSlash(folder), catalog);
+    if (root.status.isNotFound()) root = directories.insertDir(folder, 0, catalog);
+    roots.push_back(root);
   }
-  walkFolders(WalkMode::Check, db);
+  WalkOutcome outcome = walkFolders(WalkMode::Check, catalog, roots, pending);
   // Rows the walk did not reach are still unmarked; deleting them on the
-  // strength of an interrupted walk would throw away good rows.
-  if (exitRequested()) return;
+  // strength of a stopped or incomplete walk would throw away good rows.
+  if (outcome == WalkOutcome::Incomplete) writeLog(LogId::CheckIncomplete);
+  if (outcome != WalkOutcome::Complete) return outcome;
   time_t start = time(nullptr);
-  if (db.execute(CatalogSql::deleteNotFound(), errMsg) < 0) writeLog(LogId::SweepFailed, errMsg);
-  if (db.execute(CatalogSql::pruneMaps(), errMsg) < 0) writeLog(LogId::CheckPruneFailed, errMsg);
+  status = catalog.deleteNotFound();
+  if (!status.isOk()) writeLog(LogId::SweepFailed, status.message);
+  status = catalog.pruneMaps();
+  if (!status.isOk()) writeLog(LogId::CheckPruneFailed, status.message);
   writeLog(LogId::SweepTime, timingText(start, time(nullptr)));
+  return outcome;
 }

@@ -2,13 +2,13 @@
 // in step with the shared folders.
 //
 // One builder lives as long as the process. It knows the service home, the
-// shared folders and the work files, and carries the first build (walk
-// every folder), the full check (mark, walk, sweep), the change detection
-// (listings compared) and the incremental adjustment (apply each change).
-// The jobs live in parts of their own (Walk, FileCataloguer, DirectoryRows,
-// ChangeDetector, Adjustment); this object wires them together. It holds no
-// open file and no connection between calls: each of buildDatabase,
-// checkDatabase and adjustDatabase makes one Database and passes it down.
+// shared folders and the work files, and wires the parts that do the jobs:
+// the first build and the full check (Walk), the change detection
+// (ChangeDetector) and the incremental adjustment (Adjustment), peers that
+// share the file cataloguing and the directory rows. What a job leaves
+// undone is not kept here: it goes into the PendingChanges the service loop
+// owns and hands to each job. The builder holds no open file and no
+// connection between calls: each job makes one Catalog and passes it down.
 //
 // Thread-safety: one thread only. The long loops poll the AppStatus exit
 // flag, which a signal handler may set at any moment.
@@ -21,6 +21,7 @@
 #include "Sync/ChangeDetector.h"
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
+#include "Sync/PendingChanges.h"
 #include "Sync/SharedFolders.h"
 #include "Sync/Walk.h"
 #include "Sync/WorkFiles.h"
@@ -43,23 +44,26 @@ class CatalogBuilder {
   bool isChanged() { return changes.isChanged(); }
 
   // Creates the catalogue from nothing and walks every shared folder.
-  void buildDatabase();
+  WalkOutcome buildDatabase(PendingChanges& pending);
 
   // Marks every row unseen, walks the folders marking what is still there and
-  // entering what is new, then deletes the unseen rows, unless the exit flag
-  // stopped the walk (an incomplete walk must not delete anything).
-  void checkDatabase();
+  // entering what is new, then deletes the unseen rows, but only after a
+  // complete walk: rows a stopped or incomplete walk did not reach are kept.
+  WalkOutcome checkDatabase(PendingChanges& pending);
 
-  void adjustDatabase() { adjustment.adjustDatabase(); }
-  bool retryPendingChanges() { return adjustment.retryPendingChanges(); }
+  void adjustDatabase(PendingChanges& pending) { adjustment.adjustDatabase(pending); }
+  bool retryPendingChanges(PendingChanges& pending) {
+    return adjustment.retryPendingChanges(pending);
+  }
 
   const WorkFiles& workFiles() const { return files; }
   FileCataloguer& fileCataloguer() { return cataloguer; }
-  Adjustment& changeAdjustment() { return adjustment; }
 
  private:
-  void addPathIndex(Database& db);
-  void walkFolders(WalkMode mode, Database& db);
+  void addPathIndex(Catalog& catalog);
+  // Walks every folder; roots holds each folder's own row, in order.
+  WalkOutcome walkFolders(WalkMode mode, Catalog& catalog, const std::vector<IdResult>& roots,
+                          PendingChanges& pending);
 
   WorkFiles files;
   SharedFolders folders;

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "Sync/ToolRunner.h"
+
 class SharedFolders;
 struct WorkFiles;
 
@@ -24,15 +26,16 @@ class ChangeDetector {
 
   // Lists the folders into findNew.txt, compares it with findOld.txt into
   // findDiff.txt when both exist, then makes findNew.txt the new findOld.txt.
-  // True when the diff file written by this call is not empty. A listing or a
-  // difference that the disk did not take completely is not used and the
-  // previous listing is kept: false.
+  // True when the diff file written by this call is not empty. When a tool
+  // fails or the disk does not take a file completely, nothing is used and
+  // the previous listing is kept, so the next cycle sees the same changes:
+  // false.
   bool isChanged();
 
  private:
   std::string listCommandText() const;
-  bool takeSnapshot(std::string& errMsg);
-  bool keepPreviousSnapshot(const std::string& failedPath, const std::string& errMsg);
+  ToolResult takeSnapshot();
+  bool keepPreviousSnapshot(const std::string& failedPath, const ToolResult& result);
 
   const WorkFiles& files;
   const SharedFolders& folders;

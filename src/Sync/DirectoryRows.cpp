@@ -3,44 +3,46 @@
 
 #include "Common/Logger.h"
 #include "Common/Util.h"
-#include "Database/CatalogSql.h"
 #include "Sync/SharedFolders.h"
 
-Lookup DirectoryRows::findId(const std::string& path, Database& db) {
-  std::string errMsg;
-  return db.queryValue(CatalogSql::selectIdByPath(path), errMsg);
+IdResult DirectoryRows::findParentId(const std::string& path, Catalog& catalog) {
+  return findId(Util::getParentPath(path), catalog);
 }
 
-Lookup DirectoryRows::findParentId(const std::string& path, Database& db) {
-  return findId(Util::getParentPath(path), db);
+IdResult DirectoryRows::parentFor(const std::string& path, int64_t parentId, Catalog& catalog) {
+  if (parentId >= 0) return IdResult::of(parentId);
+  IdResult parent = findParentId(path, catalog);
+  if (!parent.status.isNotFound()) return parent;  // found, or we cannot tell
+  return insertDir(Util::getParentPath(path), -1, catalog);
 }
 
-int64_t DirectoryRows::insertDir(std::string path, int64_t parentId, Database& db) {
+IdResult DirectoryRows::insertDir(std::string path, int64_t parentId, Catalog& catalog) {
   path = Util::removeLastSlash(std::move(path));
-  if (parentId < 0) parentId = findParentId(path, db).idOrNone();
+  IdResult parent = IdResult::of(parentId);
   if (parentId < 0) {
-    // A shared folder's row always hangs under the root; if it cannot be
-    // entered the caller carries on with the root as parent.
-    if (folders.isRootPath(path)) {
-      int64_t id = insertDir(path, 0, db);
-      return id >= 0 ? id : 0;
-    }
     std::string parentPath = Util::getParentPath(path);
-    // A path without "/" is its own parent; recursing on it would not end.
-    if (path.size() < 2 || parentPath == path) return 0;
-    parentId = insertDir(parentPath, -1, db);
+    parent = findId(parentPath, catalog);
+    if (parent.status.isNotFound()) {
+      // A shared folder's row always hangs under the root; a path without
+      // "/" is its own parent, and recursing on it would not end.
+      if (folders.isRootPath(path)) {
+        parent = IdResult::of(0);
+      } else if (path.size() < 2 || parentPath == path) {
+        return IdResult::of(0);
+      } else {
+        parent = insertDir(parentPath, -1, catalog);
+      }
+    }
   }
-  if (parentId < 0) {
+  if (!parent.isOk()) {
     writeLog(LogId::NoDirParent);
-    return -1;
+    return parent;
   }
-  std::string errMsg;
-  int64_t id =
-      db.execute(CatalogSql::insertDirRow(parentId, path, Util::getFileName(path)), errMsg);
-  if (id < 0) {
-    writeLog(LogId::InsertDirFailed, errMsg);
-    return -1;
+  IdResult entered = catalog.insertDirRow(parent.id, path, Util::getFileName(path));
+  if (!entered.isOk()) {
+    writeLog(LogId::InsertDirFailed, entered.status.message);
+    return entered;
   }
-  db.afterCommit([path] { writeLog(LogId::DirInserted, path); });
-  return id;
+  catalog.afterCommit([path] { writeLog(LogId::DirInserted, path); });
+  return entered;
 }

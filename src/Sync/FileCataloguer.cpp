@@ -6,24 +6,7 @@
 #include "Common/Logger.h"
 #include "Common/TestSeams.h"
 #include "Common/Util.h"
-#include "Database/CatalogSql.h"
-#include "Database/Database.h"
 #include "Sync/DirectoryRows.h"
-
-namespace {
-
-std::string detailRow(int64_t id, const FileInfo& info) {
-  switch (info.objType) {
-    case ObjType::Audio:
-      return CatalogSql::insertAudioDetail(id, info);
-    case ObjType::Video:
-      return CatalogSql::insertVideoDetail(id, info);
-    default:
-      return CatalogSql::insertImageDetail(id, info);
-  }
-}
-
-}  // namespace
 
 FileCataloguer::FileCataloguer(DirectoryRows& directoryRows, const std::string& helperPath)
     : directories(directoryRows),
@@ -57,35 +40,20 @@ FileInfo FileCataloguer::takeAnalysis(AnalysisTicket ticket) {
   return std::move(result.info);
 }
 
-int64_t FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Database& db) {
+IdResult FileCataloguer::writeRows(const FileInfo& info, int64_t parentId, Catalog& catalog) {
   const std::string& path = info.fullPathName;
-  if (parentId < 0) parentId = DirectoryRows::findParentId(path, db).idOrNone();
-  if (parentId < 0) parentId = directories.insertDir(Util::getParentPath(path), -1, db);
-  if (parentId < 0) {
+  IdResult parent = directories.parentFor(path, parentId, catalog);
+  if (!parent.isOk()) {
     writeLog(LogId::NoFileParent);
-    return -1;
+    return parent;
   }
-  std::string errMsg;
-  if (!db.beginTransaction(errMsg)) {
-    writeLog(LogId::BeginFileFailed, errMsg);
-    return -1;
-  }
-  int64_t id = db.executeInTransaction(CatalogSql::insertFileRow(parentId, info), errMsg);
-  if (id < 0) {
-    writeLog(LogId::FileRowFailed, errMsg);
-    return -1;
-  }
-  id = db.executeInTransaction(detailRow(id, info), errMsg);
-  if (id < 0) {
-    writeLog(LogId::DetailRowFailed, errMsg);
-    return -1;
-  }
-  if (!db.commitTransaction(errMsg)) return -1;  // logged there
+  IdResult rows = catalog.insertFile(parent.id, info);
+  if (!rows.isOk()) return rows;  // logged by the catalogue
   // Inside a write group the rows are durable only with its commit; the
   // record waits for that.
-  db.afterCommit([path] {
+  catalog.afterCommit([path] {
     writeLog(LogId::FileInserted, path);
     TestSeams::afterFileWritten();
   });
-  return id;
+  return rows;
 }

@@ -17,7 +17,8 @@
 #include "Media/FileInfo.h"
 #include "Sync/WatchSet.h"
 
-class Database;
+#include "Database/Catalog.h"
+
 class DirectoryRows;
 
 class FileCataloguer {
@@ -59,11 +60,12 @@ class FileCataloguer {
   }
 #endif
 
-  // Returns the new row's ID, or -1 when the database refused the rows
-  // (logged; worth a retry). A negative parentId is looked up, and a
-  // missing parent directory is entered first. "Insert file: " is written
-  // once the rows are durable.
-  int64_t writeRows(const FileInfo& info, int64_t parentId, Database& db);
+  // Returns the new row's ID, or an error status when the catalogue refused
+  // the rows or the parent could not be found or entered (logged; worth a
+  // retry). A negative parentId is looked up, and a missing parent
+  // directory is entered first. "Insert file: " is written once the rows
+  // are durable.
+  IdResult writeRows(const FileInfo& info, int64_t parentId, Catalog& catalog);
 
  private:
   DirectoryRows& directories;

@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Common/Handles.h"
 #include "Common/Logger.h"
+#include "Common/TestSeams.h"
 #include "Common/Util.h"
 
 extern char** environ;
@@ -37,12 +39,23 @@ bool copyOutput(int from, int to, std::string& errMsg) {
   return isComplete;
 }
 
+// Why a tool that ended with waitStatus did not do its job, or "" when it
+// did. A test build may make it fail at a chosen call.
+std::string exitFailure(int waitStatus, int worstGoodStatus) {
+  if (TestSeams::shouldFail(TestSeams::Fault::ToolFails)) return "exit status 2";
+  if (WIFSIGNALED(waitStatus)) return "killed by signal " + std::to_string(WTERMSIG(waitStatus));
+  if (!WIFEXITED(waitStatus)) return "did not end";
+  int status = WEXITSTATUS(waitStatus);
+  return status <= worstGoodStatus ? "" : "exit status " + std::to_string(status);
+}
+
 }  // namespace
 
 namespace ToolRunner {
 
-bool run(LogId execRecord, const std::string& commandText, const std::vector<std::string>& argv,
-         const std::string& outputPath, std::string& errMsg) {
+ToolResult run(LogId execRecord, const std::string& commandText,
+               const std::vector<std::string>& argv, int worstGoodStatus,
+               const std::string& outputPath) {
   writeLog(execRecord, commandText);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -53,8 +66,7 @@ bool run(LogId execRecord, const std::string& commandText, const std::vector<std
   if (!outputPath.empty()) {
     output.reset(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!output.isOpen() || !fromTool.open()) {
-      errMsg = std::strerror(errno);
-      return false;
+      return {ToolResult::Code::OutputIncomplete, std::strerror(errno)};
     }
     actions.redirect(fromTool.writeEnd.get(), STDOUT_FILENO);
   }
@@ -65,23 +77,26 @@ bool run(LogId execRecord, const std::string& commandText, const std::vector<std
   if (rc != 0) {
     fprintf(stderr, "Ombrix: %s: %s\n", args[0], std::strerror(rc));
     writeLog(LogId::ToolFailed, commandText + ": " + std::strerror(rc));
-    return true;
+    return {ToolResult::Code::Failed, std::strerror(rc)};
   }
-  bool isComplete =
-      !fromTool.readEnd.isOpen() || copyOutput(fromTool.readEnd.get(), output.get(), errMsg);
+  ToolResult result;
+  if (fromTool.readEnd.isOpen() && !copyOutput(fromTool.readEnd.get(), output.get(), result.reason)) {
+    result.code = ToolResult::Code::OutputIncomplete;
+  }
+  int waitStatus = 0;
   // SA_RESTART covers the exit signal; any other interruption is retried too.
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
   }
-  if (output.isOpen() && close(output.release()) != 0 && isComplete) {
-    errMsg = std::strerror(errno);  // some file systems report a full disk only here
-    isComplete = false;
+  if (output.isOpen() && close(output.release()) != 0 && result.isOk()) {
+    // some file systems report a full disk only here
+    result = {ToolResult::Code::OutputIncomplete, std::strerror(errno)};
   }
-  return isComplete;
-}
-
-void run(LogId execRecord, const std::string& commandText, const std::vector<std::string>& argv) {
-  std::string errMsg;
-  (void)run(execRecord, commandText, argv, "", errMsg);  // always true without an output file
+  std::string failure = exitFailure(waitStatus, worstGoodStatus);
+  if (!failure.empty()) {
+    writeLog(LogId::ToolFailed, commandText + ": " + failure);
+    return {ToolResult::Code::Failed, failure};
+  }
+  return result;
 }
 
 }  // namespace ToolRunner

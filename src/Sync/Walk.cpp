@@ -6,17 +6,20 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "Common/AppStatus.h"
 #include "Common/Handles.h"
 #include "Common/Logger.h"
 #include "Common/Util.h"
-#include "Database/CatalogSql.h"
-#include "Database/Database.h"
+#include "Common/TestSeams.h"
+#include "Database/Catalog.h"
 #include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
+#include "Sync/PendingChanges.h"
 #include "Sync/Pipeline.h"
 
 namespace {
@@ -24,8 +27,13 @@ namespace {
 // Entries read before the ready rows are written: the writer keeps up with
 // the reader, and the group's commits stay regular.
 constexpr int kEntriesPerTurn = 64;
-// FOUND marks sent in one statement text: one parse instead of thousands.
-constexpr size_t kMarksPerText = 32 * 1024;
+
+// A directory that cannot be opened for one of these reasons is not there to
+// be catalogued (ombrix-check does not count it either); any other reason
+// (no file descriptors left, an I/O error) says nothing about its contents.
+bool isTrueAbsence(int error) {
+  return error == EACCES || error == ENOENT || error == ENOTDIR || error == ELOOP;
+}
 
 }  // namespace
 
@@ -37,13 +45,14 @@ struct Walk::OpenDir {
   ino_t inode;
 };
 
-Walk::Walk(WalkMode walkMode, Database& database, DirectoryRows& directoryRows,
-           FileCataloguer& fileCataloguer)
+Walk::Walk(WalkMode walkMode, Catalog& theCatalog, DirectoryRows& directoryRows,
+           FileCataloguer& fileCataloguer, PendingChanges& pendingChanges)
     : mode(walkMode),
-      db(database),
+      catalog(theCatalog),
       directories(directoryRows),
       files(fileCataloguer),
-      group(database) {}
+      pending(pendingChanges),
+      group(theCatalog) {}
 
 Walk::~Walk() = default;
 
@@ -57,14 +66,22 @@ void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
-  for (std::string& path : pipeline.finish()) unsettled.push_back(std::move(path));
+  for (const std::string& path : pipeline.finish()) {
+    PendingChanges::remember(pending.unsettled, path);
+  }
   endDirectory();  // for files that were set aside while being copied
   group.commit();
+}
+
+WalkOutcome Walk::outcome() const {
+  if (isStopped || exitRequested()) return WalkOutcome::Stopped;
+  return isIncomplete || group.hasLostWrites() ? WalkOutcome::Incomplete : WalkOutcome::Complete;
 }
 
 void Walk::openDir(const std::string& dirPath, RowId id) {
   DirHandle dir(opendir(dirPath.c_str()));
   if (dir == nullptr) {
+    if (!isTrueAbsence(errno)) isIncomplete = true;
     writeLog(LogId::OpenDirFailed, dirPath);
     return;
   }
@@ -84,11 +101,21 @@ bool Walk::readNextEntry(Pipeline& pipeline) {
   if (exitRequested()) {
     for (size_t level = 0; level < openDirs.size(); ++level) writeLog(LogId::WalkStopped);
     openDirs.clear();
+    isStopped = true;
     return false;
   }
   OpenDir& innermost = openDirs.back();
-  const dirent* entry = readdir(innermost.dir.get());
+  errno = 0;
+  const dirent* entry = TestSeams::shouldFail(TestSeams::Fault::ReaddirFails)
+                            ? (errno = EIO, nullptr)
+                            : readdir(innermost.dir.get());
   if (entry == nullptr) {
+    // An error ends this directory's entries early: what was not read is
+    // not known to be gone.
+    if (errno != 0) {
+      writeLog(LogId::ReadDirFailed, innermost.path + ": " + std::strerror(errno));
+      isIncomplete = true;
+    }
     openDirs.pop_back();
     pipeline.addAction([this] { endDirectory(); });
     return true;
@@ -122,69 +149,105 @@ void Walk::addDirectory(const std::string& path, const RowId& parentId, Pipeline
     return;
   }
   RowId id = std::make_shared<int64_t>(-1);
-  pipeline.addAction([this, path, parentId, id] {
-    group.beforeWrite();
-    // Looked up in its turn: a file before it may have entered it as a parent.
-    *id = mode == WalkMode::Check ? DirectoryRows::findId(path, db).idOrNone() : -1;
-    if (*id >= 0) {
-      markFound(*id);
-    } else {
-      *id = directories.insertDir(path, *parentId, db);
-    }
-  });
+  pipeline.addAction([this, path, parentId, id] { writeDirectory(path, parentId, id); });
   openDir(path + "/", id);
+}
+
+// Looked up in its turn in a check: a file before it may have entered it as
+// a parent. When the look-up fails the directory may well have a row: none
+// is entered, and its ID stays unknown, so the entries below look their
+// parent up themselves.
+void Walk::writeDirectory(const std::string& path, const RowId& parentId, const RowId& id) {
+  group.beforeWrite();
+  if (mode == WalkMode::Check) {
+    IdResult found = DirectoryRows::findId(path, catalog);
+    if (found.isOk()) {
+      *id = found.id;
+      markFound(found.id);
+      return;
+    }
+    if (found.status.isError()) {
+      leaveForRetry(path);
+      return;
+    }
+  }
+  IdResult entered = directories.insertDir(path, *parentId, catalog);
+  if (!entered.isOk()) {
+    leaveForRetry(path);
+    return;
+  }
+  *id = entered.id;
+  catalog.afterDiscard([this, path, id] {
+    *id = -1;
+    leaveForRetry(path);
+  });
 }
 
 void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline) {
   if (mode == WalkMode::Check) {
-    Lookup existing = DirectoryRows::findId(path, db);
-    if (existing.isFound()) {
-      markFound(existing.value);
+    IdResult existing = DirectoryRows::findId(path, catalog);
+    if (existing.isOk()) {
+      markFound(existing.id);
+      return;
+    }
+    if (existing.status.isError()) {
+      leaveForRetry(path);  // it may have a row: entering it could make a second one
       return;
     }
   }
   FileInfo info;
   if (!files.fillIfCatalogued(path, info)) return;
   pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
-    group.beforeWrite();
-    lastDetailId = std::max(lastDetailId, files.writeRows(analysed, *parentId, db));
+    writeFile(analysed, parentId);
   });
 }
 
-// The marks of a directory's rows go out, then its files reach the maps.
+void Walk::writeFile(const FileInfo& info, const RowId& parentId) {
+  group.beforeWrite();
+  const std::string& path = info.fullPathName;
+  IdResult written = files.writeRows(info, *parentId, catalog);
+  if (!written.isOk()) {
+    leaveForRetry(path);
+    return;
+  }
+  lastDetailId = std::max(lastDetailId, written.id);
+  catalog.afterDiscard([this, path] { leaveForRetry(path); });
+}
+
+void Walk::leaveForRetry(const std::string& path) {
+  PendingChanges::remember(pending.inserts, path);
+  isIncomplete = true;
+}
+
+// The marks of a directory's rows are all written, then its files reach
+// the maps.
 void Walk::endDirectory() {
-  sendMarks();
   group.beforeWrite();
   fillMapsSinceLastFill();
 }
 
-// The marks only ever set FOUND, so when they are sent among the other
-// rows' writes does not matter.
+// A mark that is not written leaves a row that the sweep would delete: the
+// check must not sweep.
 void Walk::markFound(int64_t id) {
-  marks += CatalogSql::setFound(id);
-  if (marks.size() >= kMarksPerText) sendMarks();
-}
-
-void Walk::sendMarks() {
-  if (marks.empty()) return;
   group.beforeWrite();
-  std::string errMsg;
-  db.execute(marks, errMsg);  // a missed mark only costs a re-entry
-  marks.clear();
+  if (!catalog.setFound(id).isOk()) isIncomplete = true;
 }
 
 // The first fill of a walk offers every detail row (the maps may lag from an
 // earlier run); later fills only the rows written since the last good fill.
 // Detail IDs only grow and nothing is pruned during a walk, so the maps end
 // up exactly as with a full fill after every directory.
+//
+// A fill in a group that is lost goes with it, and the IDs it covered are
+// handed out again: the next fill is a full one.
 void Walk::fillMapsSinceLastFill() {
   if (mapsFilledBelow > lastDetailId) return;  // nothing new since the last fill
-  std::string errMsg;
-  std::string sql =
-      mapsFilledBelow == 0 ? CatalogSql::fillMaps() : CatalogSql::fillMapsFrom(mapsFilledBelow);
-  if (db.execute(sql, errMsg) < 0) {
-    writeLog(LogId::WalkFillMapsFailed, errMsg);
+  Status filled =
+      mapsFilledBelow == 0 ? catalog.fillMaps() : catalog.fillMapsFrom(mapsFilledBelow);
+  if (!filled.isOk()) {
+    writeLog(LogId::WalkFillMapsFailed, filled.message);
     return;
   }
   mapsFilledBelow = lastDetailId + 1;
+  catalog.afterDiscard([this] { mapsFilledBelow = lastDetailId = 0; });
 }

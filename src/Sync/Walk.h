@@ -18,6 +18,14 @@
 // A walk object lives for one build or one check; it owns the walk's state:
 // the mode, the open directories of the descent path (to skip symbolic-link
 // loops), the write group and what the maps already hold.
+//
+// A walk knows whether it saw everything (outcome): a row that could not be
+// written or looked up, a write group that could not land, or a directory
+// that could not be read makes it Incomplete, and a check sweeps only after
+// a Complete walk. The paths whose rows were not written go to the pending
+// changes, for the next cycle. A directory ID handed out in a group that
+// did not land is forgotten, since SQLite hands it out again: the entries
+// below then find or enter their parent themselves.
 #ifndef OMBRIX_SYNC_WALK_H
 #define OMBRIX_SYNC_WALK_H
 
@@ -30,29 +38,38 @@
 
 #include "Sync/WriteGroup.h"
 
-class Database;
+class FileInfo;
+
+class Catalog;
 class DirectoryRows;
 class FileCataloguer;
 class Pipeline;
+struct PendingChanges;
 
 enum class WalkMode { Build, Check };
+enum class WalkOutcome { Complete, Stopped, Incomplete };
 
 class Walk {
  public:
-  Walk(WalkMode mode, Database& db, DirectoryRows& directories, FileCataloguer& files);
+  Walk(WalkMode mode, Catalog& catalog, DirectoryRows& directories, FileCataloguer& files,
+       PendingChanges& pending);
   ~Walk();
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
   // Walks dirPath (ending in "/") whose own row is parentId (-1 when that
-  // row could not be written: the entries then find or enter their parent
+  // row is not known: the entries then find or enter their parent
   // themselves). Stops early, leaving the rest unvisited, when the exit flag
-  // is raised.
+  // is raised. Files met while still being copied are left to the pending
+  // changes.
   void traverseDir(const std::string& dirPath, int64_t parentId);
 
-  // The files the walk met while they were still being copied: not
-  // catalogued yet, left for the service's next cycles.
-  std::vector<std::string> takeUnsettled() { return std::move(unsettled); }
+  // A row the walk needs that could not be found or written (a folder's
+  // own row): path waits in the pending changes, and the walk is incomplete.
+  void leaveForRetry(const std::string& path);
+  // Marks a row met again (FOUND = 1).
+  void markFound(int64_t id);
+  WalkOutcome outcome() const;
 
  private:
   struct OpenDir;
@@ -62,20 +79,21 @@ class Walk {
   void openDir(const std::string& dirPath, RowId id);
   bool readNextEntry(Pipeline& pipeline);
   void addDirectory(const std::string& path, const RowId& parentId, Pipeline& pipeline);
+  void writeDirectory(const std::string& path, const RowId& parentId, const RowId& id);
   void addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline);
-  void markFound(int64_t id);
+  void writeFile(const FileInfo& info, const RowId& parentId);
   void endDirectory();
-  void sendMarks();
   void fillMapsSinceLastFill();
 
   const WalkMode mode;
-  Database& db;
+  Catalog& catalog;
   DirectoryRows& directories;
   FileCataloguer& files;
+  PendingChanges& pending;
   WriteGroup group;
   std::vector<OpenDir> openDirs;  // the descent path, outermost first
-  std::string marks;              // FOUND marks not sent yet
-  std::vector<std::string> unsettled;
+  bool isStopped = false;
+  bool isIncomplete = false;
   // Detail rows with an ID below mapsFilledBelow have their names in the
   // maps; 0 means nothing is known yet, so the first fill is a full one.
   int64_t mapsFilledBelow = 0;

@@ -4,12 +4,20 @@
 #include <algorithm>
 
 #include "Common/Logger.h"
-#include "Database/Database.h"
+#include "Database/Catalog.h"
 
 void WriteGroup::beforeWrite() {
   commitIfDue();
-  std::string errMsg;
-  if (!db.beginGroup(errMsg)) writeLog(LogId::GroupFailed, errMsg);
+  std::chrono::milliseconds age;
+  if (catalog.groupAge(age)) return;
+  Status begun = catalog.beginGroup();
+  if (!begun.isOk()) {
+    writeLog(LogId::GroupFailed, begun.message);
+    return;
+  }
+  // Also a group SQLite drops after a failed statement, not only one whose
+  // COMMIT fails.
+  catalog.afterDiscard([this] { isAnyLost = true; });
 }
 
 void WriteGroup::commitIfDue() {
@@ -18,11 +26,10 @@ void WriteGroup::commitIfDue() {
 
 int64_t WriteGroup::msUntilDue() const {
   std::chrono::milliseconds age;
-  if (!db.groupAge(age)) return -1;
+  if (!catalog.groupAge(age)) return -1;
   return std::max<int64_t>(0, (kMaxAge - age).count());
 }
 
-void WriteGroup::commit() {
-  std::string errMsg;
-  db.commitGroup(errMsg);  // a failure is logged by Database; the next check re-enters the rows
+bool WriteGroup::commit() {
+  return catalog.commitGroup().isOk();
 }

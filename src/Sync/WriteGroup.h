@@ -8,20 +8,22 @@
 //   - once it is kMaxAge old, even while the writer waits for analyses, so
 //     new rows reach the media server soon and its reads wait little;
 //   - at the end of the walk.
-// A record that says a row was written follows the group's commit.
+// A record that says a row was written follows the group's commit. A group
+// that cannot land (see Database::commitGroup) is remembered: the walk that
+// owns it is then incomplete.
 #ifndef OMBRIX_SYNC_WRITEGROUP_H
 #define OMBRIX_SYNC_WRITEGROUP_H
 
 #include <chrono>
 #include <cstdint>
 
-class Database;
+class Catalog;
 
 class WriteGroup {
  public:
   static constexpr std::chrono::milliseconds kMaxAge{200};
 
-  explicit WriteGroup(Database& db) : db(db) {}
+  explicit WriteGroup(Catalog& catalog) : catalog(catalog) {}
   ~WriteGroup() { commit(); }
   WriteGroup(const WriteGroup&) = delete;
   WriteGroup& operator=(const WriteGroup&) = delete;
@@ -38,10 +40,15 @@ class WriteGroup {
   // Milliseconds until the open group is due (0: now), -1 with none open.
   int64_t msUntilDue() const;
 
-  void commit();
+  // False when the group could not land (logged by the catalogue).
+  bool commit();
+
+  // True once any group of this object was lost, with what it held.
+  bool hasLostWrites() const { return isAnyLost; }
 
  private:
-  Database& db;
+  Catalog& catalog;
+  bool isAnyLost = false;
 };
 
 #endif  // OMBRIX_SYNC_WRITEGROUP_H
