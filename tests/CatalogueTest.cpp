@@ -51,8 +51,8 @@ class CatalogueTest : public TestHome {
   std::thread slowReader() {
     sqlite3* raw = nullptr;
     EXPECT_EQ(SQLITE_OK, sqlite3_open(dbPath.c_str(), &raw));
-    EXPECT_EQ(SQLITE_OK, sqlite3_exec(raw, "BEGIN; select 1 from OBJECTS;", nullptr, nullptr,
-                                      nullptr));
+    EXPECT_EQ(SQLITE_OK,
+              sqlite3_exec(raw, "BEGIN; select 1 from OBJECTS;", nullptr, nullptr, nullptr));
     return std::thread([this, raw] {
       EXPECT_TRUE(test::waitFor([this] { return logHas("db busy at commit, retrying"); }));
       sqlite3_close(raw);
@@ -129,8 +129,9 @@ TEST_F(CatalogueTest, IdsPast32BitsTravelThroughEveryStatement) {
 // missing row: a look-up that could not run is an error, not NotFound.
 TEST_F(CatalogueTest, FailuresLeaveNothingAndSayWhy) {
   Database db(dbPath);
-  Status failed = db.runScript("insert into OBJECTS (TYPE, PATH) values (10, '/m');"
-                               "insert into NOPE values (1);");
+  Status failed = db.runScript(
+      "insert into OBJECTS (TYPE, PATH) values (10, '/m');"
+      "insert into NOPE values (1);");
   EXPECT_EQ(failed.code, Status::Code::Failed);
   EXPECT_EQ(failed.message, "no such table: NOPE");
   ASSERT_TRUE(db.runScript("create trigger NO_DETAIL before insert on FILEDETAIL begin select "
@@ -152,8 +153,9 @@ TEST_F(CatalogueTest, FailuresLeaveNothingAndSayWhy) {
                        record("Database/Database", 148, "nTrys > 2\n") +
                        record("Database/Database", 32, "db error at open\n") +
                        record("Database/Database", 74, "db error at open\n") +
-                       record("Ombrix", 371, "begin transaction fail: unable to open database "
-                                             "file\n"));
+                       record("Ombrix", 371,
+                              "begin transaction fail: unable to open database "
+                              "file\n"));
 }
 
 // The media server may hold the catalogue's lock: a write waits the busy

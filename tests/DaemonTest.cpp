@@ -9,7 +9,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "TestHome.h"
 
@@ -137,6 +139,59 @@ TEST_F(DaemonTest, KillDuringTheFirstBuildThenARestart) {
   EXPECT_EQ(daemon->stop(), 0);
   EXPECT_EQ(faults(), std::vector<std::string>{});
   EXPECT_EQ(table("select PATH, ID from OBJECTS order by ID").substr(0, before.size()), before);
+}
+
+// The media server reads while the catalogue is built, changed and checked:
+// a reader that holds a read transaction across the daemon's commits (let
+// go each time the daemon says it waits for it, then taken again at once)
+// only delays the rows, never loses or misplaces them. A diff tool that
+// fails for one cycle only delays a change too.
+TEST_F(DaemonTest, ReadersAndAFailingDiffOnlyDelayTheRows) {
+  for (int i = 0; i < 60; ++i)
+    add(std::string(1, 'a' + i % 4) + "/" + std::to_string(i % 3) + "/" + std::to_string(i) +
+        (i % 2 ? ".jpg" : ".mp3"));
+  const std::string busy = "db busy at commit, retrying\n";
+  std::atomic<bool> isDone{false};
+  std::thread reader([&] {
+    while (!isDone) {
+      sqlite3* raw = nullptr;
+      sqlite3_open_v2(dbPath.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+      SqliteHandle db(raw);
+      sqlite3_busy_timeout(raw, 60000);
+      size_t seen = count(log(), busy);
+      if (sqlite3_exec(raw, "BEGIN; select count(*) from OBJECTS;", nullptr, nullptr, nullptr) ==
+          SQLITE_OK) {
+        test::waitFor([&] { return isDone || count(log(), busy) != seen; });
+      } else {  // no catalogue yet
+        test::waitFor([&] { return isDone || Util::isFileExist(dbPath); });
+      }
+    }
+  });
+  // Fails once, when the marker is there, then compares as diff does.
+  ASSERT_EQ(unlink((home + "/diff").c_str()), 0);
+  test::writeFile(home + "/diff",
+                  "#!/bin/sh\nrm \"$0\"-marker 2>/dev/null && exit 2\n"
+                  "exec /usr/bin/diff \"$@\"\n");
+  ASSERT_EQ(chmod((home + "/diff").c_str(), 0755), 0);
+  test::writeFile(home + "/pause", "");  // no cycle before the change is made
+  start({"4", lib});
+  ASSERT_TRUE(waitForLog("Build DB Time = ")) << log();
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  add("e/new.jpg; e/f/new.mp3");
+  test::writeFile(home + "/diff-marker", "");
+  ASSERT_EQ(unlink((home + "/pause").c_str()), 0);
+  ASSERT_TRUE(waitForLog("Adjust DB Time = ")) << log();
+  EXPECT_EQ(count(log(), "exec fail: " + home + "/diff"), 1u);
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(daemon->stop(), 0);
+  start({"4", lib});
+  ASSERT_TRUE(waitForLog("Check DB Time = ")) << log();
+  EXPECT_EQ(daemon->stop(), 0);
+  isDone = true;
+  reader.join();
+  EXPECT_GE(count(log(), busy), 1u);
+  EXPECT_FALSE(logHas("db error"));
+  EXPECT_EQ(faults(), std::vector<std::string>{});
 }
 
 // A full disk, made with a file size limit on the daemon: first every

@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 
+#include "Common/TestSeams.h"
 #include "Media/AvLibrary.h"
 #include "Sync/CatalogBuilder.h"
 #include "Sync/Pipeline.h"
@@ -351,6 +352,79 @@ TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
   onPoll = [&](int) { unlink((lib + "/late.jpg").c_str()); };
   EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));
   EXPECT_EQ(pending(), 0u);
+  EXPECT_EQ(faults(), Faults{});
+}
+
+// A write group that cannot land (a reader that never lets go) loses what
+// it held: the walk knows it, leaves the paths for the next cycle, and
+// never hangs a row under a directory ID that SQLite hands out again.
+TEST_F(SyncTest, WritesThatCannotLandAreRedoneUnderTheRightParent) {
+  add("a/1.jpg; a/b/2.jpg");
+  clockOffset = 0;  // fresh files: the group is committed before each wait for the watch
+  // The schema, the path index, the priming and the folder's row commit
+  // first; the walk's first group holds the row of a (and of a/b when it
+  // is read before 1.jpg), and the files come in later groups.
+  TestSeams::failAt(TestSeams::Fault::CommitBusy, 5, Database::kCommitTries);
+  EXPECT_EQ(builder->buildDatabase(pendingChanges), WalkOutcome::Incomplete);
+  EXPECT_EQ(faults(), Faults{});  // a and a/b entered again by their files
+  EXPECT_EQ(pendingChanges.inserts.at(0), lib + "/a");
+  EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));
+  EXPECT_EQ(pending(), 0u);
+  EXPECT_EQ(value("select count(*) from OBJECTS"), "5");
+
+  // A check whose marks are lost deletes nothing, and the next one sweeps.
+  clockOffset = 3600;
+  remove("a/1.jpg");
+  TestSeams::failAt(TestSeams::Fault::CommitBusy, 3, Database::kCommitTries);
+  EXPECT_EQ(builder->checkDatabase(pendingChanges), WalkOutcome::Incomplete);
+  expectRecords({record("Ombrix", 128, "check incomplete, no row deleted\n")});
+  EXPECT_EQ(faults(), Faults{"stale: " + lib + "/a/1.jpg"});
+  EXPECT_EQ(builder->checkDatabase(pendingChanges), WalkOutcome::Complete);
+  EXPECT_EQ(faults(), Faults{});
+}
+
+// A look-up that fails says nothing about the row: nothing is entered on
+// its strength (no second row for a folder, a directory or a file), and
+// nothing is swept; a directory that cannot be read is no emptier.
+TEST_F(SyncTest, FailedLookUpsAndReadsNeitherDuplicateNorDelete) {
+  add("a/x.jpg");
+  builder->buildDatabase(pendingChanges);
+  const std::string rows = table("select ID, PARENT_ID, PATH from OBJECTS");
+  // The folder's own row, then x.jpg as it is read, then a in its turn.
+  TestSeams::failAt(TestSeams::Fault::LookupFails, 1, 3);
+  EXPECT_EQ(builder->checkDatabase(pendingChanges), WalkOutcome::Incomplete);
+  EXPECT_EQ(table("select ID, PARENT_ID, PATH from OBJECTS"), rows);
+  EXPECT_EQ(pending(), 3u);
+  EXPECT_TRUE(builder->retryPendingChanges(pendingChanges));
+  EXPECT_EQ(table("select ID, PARENT_ID, PATH from OBJECTS"), rows);
+
+  remove("a/x.jpg");
+  TestSeams::failAt(TestSeams::Fault::ReaddirFails, 1);
+  EXPECT_EQ(builder->checkDatabase(pendingChanges), WalkOutcome::Incomplete);
+  expectRecords({"fail to read dir :" + lib + "/: Input/output error\n"});
+  EXPECT_EQ(table("select ID, PARENT_ID, PATH from OBJECTS"), rows);
+}
+
+// A diff tool that fails keeps the previous listing: the change it did not
+// report comes again in the next cycle and lands.
+TEST_F(SyncTest, ChangeSeenByAFailingDiffComesAgain) {
+  startService();
+  ASSERT_EQ(unlink((home + "/diff").c_str()), 0);
+  test::writeFile(home + "/diff", "#!/bin/sh\nexit 2\n");
+  ASSERT_EQ(chmod((home + "/diff").c_str(), 0755), 0);
+  add("new.jpg");
+  EXPECT_FALSE(builder->isChanged());
+  expectRecords({"exec fail: " + home + "/diff " + home + "/nstemp/findOld.txt " + home +
+                 "/nstemp/findNew.txt > " + home + "/nstemp/findDiff.txt: exit status 2\n"});
+  ASSERT_EQ(unlink((home + "/diff").c_str()) | symlink("/usr/bin/diff", (home + "/diff").c_str()),
+            0);
+  adjust();
+  EXPECT_EQ(faults(), Faults{});
+  // So does one whose listing cannot be promoted.
+  add("newer.jpg");
+  TestSeams::failAt(TestSeams::Fault::ToolFails, 3);  // find, diff, then mv
+  EXPECT_FALSE(builder->isChanged());
+  adjust();
   EXPECT_EQ(faults(), Faults{});
 }
 

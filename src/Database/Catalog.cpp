@@ -55,8 +55,7 @@ IdResult Catalog::findId(const std::string& path) {
   return db.queryId(CatalogSql::kSelectIdByPath, {path});
 }
 
-IdResult Catalog::insertDirRow(int64_t parentId, const std::string& path,
-                               const std::string& name) {
+IdResult Catalog::insertDirRow(int64_t parentId, const std::string& path, const std::string& name) {
   return db.run(CatalogSql::kInsertDirRow, {parentId, path, name});
 }
 
@@ -96,10 +95,10 @@ IdResult Catalog::insertFile(int64_t parentId, const FileInfo& info) {
     return {begun};
   }
   std::string fileSize = std::to_string(info.fileSize);
-  IdResult object = db.runInFile(
-      CatalogSql::kInsertFileRow, {int64_t{static_cast<int32_t>(info.objType)}, parentId,
-                                   info.fullPathName, info.fileName, info.mimeType, info.details,
-                                   fileSize});
+  IdResult object =
+      db.runInFile(CatalogSql::kInsertFileRow,
+                   {int64_t{static_cast<int32_t>(info.objType)}, parentId, info.fullPathName,
+                    info.fileName, info.mimeType, info.details, fileSize});
   if (!object.isOk()) {
     writeLog(LogId::FileRowFailed, object.status.message);
     return object;

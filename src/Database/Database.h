@@ -80,7 +80,7 @@ struct SqlValue {
   std::string_view text;
 
   SqlValue(int64_t value) : kind(Kind::Integer), integer(value) {}  // NOLINT: implicit on purpose
-  SqlValue(std::string_view value) : kind(Kind::Text), text(value) {}  // NOLINT
+  SqlValue(std::string_view value) : kind(Kind::Text), text(value) {}    // NOLINT
   SqlValue(const std::string& value) : kind(Kind::Text), text(value) {}  // NOLINT
 };
 using SqlValues = std::initializer_list<SqlValue>;

@@ -80,8 +80,7 @@ ToolResult ChangeDetector::takeSnapshot() {
   std::vector<std::string> argv{"find"};
   argv.insert(argv.end(), folders.entries().begin(), folders.entries().end());
   argv.push_back("-follow");
-  return ToolRunner::run(LogId::ExecList, listCommandText(), argv, kFindSkipped,
-                         files.findNewPath);
+  return ToolRunner::run(LogId::ExecList, listCommandText(), argv, kFindSkipped, files.findNewPath);
 }
 
 // Reports a file that was cut short (a tool that failed has said so) and

@@ -21,9 +21,7 @@ class DirectoryRows {
   explicit DirectoryRows(const SharedFolders& folders) : folders(folders) {}
 
   // The row whose PATH equals path exactly (no slash added or removed).
-  static IdResult findId(const std::string& path, Catalog& catalog) {
-    return catalog.findId(path);
-  }
+  static IdResult findId(const std::string& path, Catalog& catalog) { return catalog.findId(path); }
   // The row of path's parent directory.
   static IdResult findParentId(const std::string& path, Catalog& catalog);
 

@@ -13,11 +13,10 @@
 #include <cstdint>
 #include <string>
 
+#include "Database/Catalog.h"
 #include "Media/AnalysisPool.h"
 #include "Media/FileInfo.h"
 #include "Sync/WatchSet.h"
-
-#include "Database/Catalog.h"
 
 class DirectoryRows;
 

@@ -40,9 +40,8 @@ bool copyOutput(int from, int to, std::string& errMsg) {
 }
 
 // Why a tool that ended with waitStatus did not do its job, or "" when it
-// did. A test build may make it fail at a chosen call.
+// did.
 std::string exitFailure(int waitStatus, int worstGoodStatus) {
-  if (TestSeams::shouldFail(TestSeams::Fault::ToolFails)) return "exit status 2";
   if (WIFSIGNALED(waitStatus)) return "killed by signal " + std::to_string(WTERMSIG(waitStatus));
   if (!WIFEXITED(waitStatus)) return "did not end";
   int status = WEXITSTATUS(waitStatus);
@@ -71,6 +70,10 @@ ToolResult run(LogId execRecord, const std::string& commandText,
     actions.redirect(fromTool.writeEnd.get(), STDOUT_FILENO);
   }
 
+  if (TestSeams::shouldFail(TestSeams::Fault::ToolFails)) {  // as if it failed at once
+    writeLog(LogId::ToolFailed, commandText + ": exit status 2");
+    return {ToolResult::Code::Failed, "exit status 2"};
+  }
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
   fromTool.writeEnd.reset();  // the tool holds the only write end now: end of file when it exits
@@ -80,7 +83,8 @@ ToolResult run(LogId execRecord, const std::string& commandText,
     return {ToolResult::Code::Failed, std::strerror(rc)};
   }
   ToolResult result;
-  if (fromTool.readEnd.isOpen() && !copyOutput(fromTool.readEnd.get(), output.get(), result.reason)) {
+  if (fromTool.readEnd.isOpen() &&
+      !copyOutput(fromTool.readEnd.get(), output.get(), result.reason)) {
     result.code = ToolResult::Code::OutputIncomplete;
   }
   int waitStatus = 0;

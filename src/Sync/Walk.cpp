@@ -13,8 +13,8 @@
 #include "Common/AppStatus.h"
 #include "Common/Handles.h"
 #include "Common/Logger.h"
-#include "Common/Util.h"
 #include "Common/TestSeams.h"
+#include "Common/Util.h"
 #include "Database/Catalog.h"
 #include "Media/FileInfo.h"
 #include "Sync/DirectoryRows.h"
@@ -197,9 +197,8 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
   }
   FileInfo info;
   if (!files.fillIfCatalogued(path, info)) return;
-  pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
-    writeFile(analysed, parentId);
-  });
+  pipeline.addFile(info,
+                   [this, parentId](const FileInfo& analysed) { writeFile(analysed, parentId); });
 }
 
 void Walk::writeFile(const FileInfo& info, const RowId& parentId) {
@@ -242,8 +241,7 @@ void Walk::markFound(int64_t id) {
 // handed out again: the next fill is a full one.
 void Walk::fillMapsSinceLastFill() {
   if (mapsFilledBelow > lastDetailId) return;  // nothing new since the last fill
-  Status filled =
-      mapsFilledBelow == 0 ? catalog.fillMaps() : catalog.fillMapsFrom(mapsFilledBelow);
+  Status filled = mapsFilledBelow == 0 ? catalog.fillMaps() : catalog.fillMapsFrom(mapsFilledBelow);
   if (!filled.isOk()) {
     writeLog(LogId::WalkFillMapsFailed, filled.message);
     return;
