@@ -5,6 +5,7 @@
 // plain byte-by-byte reading of the same rule: the first 00 00 01 B3 that
 // starts at byte 4 or later gives the size from the 24 bits after it (zeros
 // past the end of the file). Any difference aborts.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -45,11 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   int32_t width, height;
   expectedSize(data, size, width, height);
-  unsigned char head[8];
-  for (size_t i = 0; i < sizeof head; ++i) head[i] = byteAt(data, size, i);
+  const VideoAnalyzer::StreamKind kind =
+      VideoAnalyzer::classifyStream(data, std::min(size, VideoAnalyzer::kHeadBytes));
   if (info.width != width || info.height != height ||
-      info.mediaType !=
-          VideoAnalyzer::mpegProfile(VideoAnalyzer::classifyStream(head), width, height)) {
+      info.mediaType != VideoAnalyzer::mpegProfile(kind, width, height)) {
     abort();
   }
   return 0;

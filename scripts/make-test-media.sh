@@ -38,6 +38,8 @@ make() {
 make tagged.mp3 "${tone[@]}" "${tags[@]}"
 make bare.mp3 "${tone[@]}" -map_metadata -1 -id3v2_version 0
 make encoder-only.mp3 "${tone[@]}" -map_metadata -1
+# MPEG-2 Layer III at 22.05 kHz, MPEG-2.5 Layer III at 8 kHz.
+for rate in 22050 8000; do make "rate$rate.mp3" -f lavfi -i sine=f=440:d=2:r=$rate -ac 2; done
 make tagged.flac "${tone[@]}" "${tags[@]}"
 make tagged.ogg "${tone[@]}" "${tags[@]}" -c:a libvorbis
 make wav.wav "${tone[@]}"
@@ -54,6 +56,8 @@ make pal.mpg $(clip 720x576) -c:v mpeg2video -c:a mp2 -f vob
 make mpeg1.mpeg $(clip 352x240) -c:v mpeg1video -c:a mp2 -f mpeg
 make hd-ts.mpg $(clip 1920x1080) -c:v mpeg2video -c:a mp2 -f mpegts
 make sd-ts.mpg $(clip 720x480) -c:v mpeg2video -c:a mp2 -f mpegts
+# 192-byte packets, each behind a time stamp.
+make sd-m2ts.mpg $(clip 720x480) -c:v mpeg2video -c:a mp2 -f mpegts -mpegts_m2ts_mode 1
 # Plain grey for 2 s: the rate stays far below the first WMV bound.
 make clip.wmv -f lavfi -i color=c=gray:s=176x144:d=2:r=25 -f lavfi -i anullsrc=r=8000:cl=mono \
   -t 2 -c:v wmv2 -b:v 64k -c:a wmav2 -b:a 32k

@@ -2,7 +2,8 @@
 // got its profile.
 //
 // For each path it runs what the cataloguing of one file runs (fill the
-// record, analyse it) and prints the record and its DLNA fragment. The size
+// record, analyse it) and prints the record, with the codec its profile was
+// chosen by, and its DLNA fragment. The size
 // watch is left out: a probe is run on a file the user already has, and
 // waiting for it to settle would only delay the answer. For ASF files (wma,
 // wmv, asf) it also prints what the ASF header parser finds, with the prefix

@@ -252,6 +252,50 @@ void fillFromContainer(FileInfo& info, const std::vector<const TextField*>& miss
   }
 }
 
+// WMA v1 and v2 by their bit rate, WMA Pro whatever its rate. WMA Lossless,
+// WMA Voice and the rest have no DLNA profile, and any name would be false.
+std::string wmaCodecProfile(const AVStream* audio, int64_t bitRate) {
+  switch (audio != nullptr ? audio->codecpar->codec_id : AV_CODEC_ID_NONE) {
+    case AV_CODEC_ID_WMAV1:
+    case AV_CODEC_ID_WMAV2:
+      return wmaProfile(bitRate);
+    case AV_CODEC_ID_WMAPRO:
+      return "WMAPRO";
+    default:
+      return "";
+  }
+}
+
+// MPEG-1 Layer III (32, 44.1 and 48 kHz) is "MP3", MPEG-2 Layer III (16,
+// 22.05 and 24 kHz) "MP3X". Layer III has no other rates but MPEG-2.5's 8 to
+// 12 kHz, which no DLNA profile admits; nor does one admit Layers I and II
+// or audio that is not MPEG at all, whatever the file's name says.
+std::string mp3Profile(const AVStream* audio) {
+  if (audio == nullptr || audio->codecpar->codec_id != AV_CODEC_ID_MP3) return "";
+  switch (audio->codecpar->sample_rate) {
+    case 32000:
+    case 44100:
+    case 48000:
+      return "MP3";
+    case 16000:
+    case 22050:
+    case 24000:
+      return "MP3X";
+    default:
+      return "";
+  }
+}
+
+// Names the profile of a file ending in mp3 by the audio libavformat finds
+// in it. The streams are probed: before its first frames are parsed,
+// libavformat calls any MPEG audio "mp3" and may not know its rate.
+void setMp3Type(FileInfo& info) {
+  AvInputHandle input = openAvInput(info.fullPathName);
+  const AVStream* audio = input ? lastAudioStream(input.get()) : nullptr;
+  info.codec = codecName(audio);
+  info.mediaType = mp3Profile(audio);
+}
+
 }  // namespace
 
 void analyze(FileInfo& info) {
@@ -263,7 +307,7 @@ void analyze(FileInfo& info) {
   }
   if (ext == "mp3" || ext == "ogg" || ext == "mpc" || ext == "flac") tagAnalyze(info);
   if (ext == "mp3") {
-    info.mediaType = "MP3";
+    setMp3Type(info);
   } else if (ext == "pcm") {
     info.mediaType = "LPCM";
   }
@@ -300,7 +344,8 @@ bool wmaAnalyze(FileInfo& info) {
 
   fillDurationAndBitRate(input.get(), info);
   int64_t bitRate = input->bit_rate;
-  if (const AVStream* audio = lastAudioStream(input.get())) {
+  const AVStream* audio = lastAudioStream(input.get());
+  if (audio != nullptr) {
     info.waveFormat.nChannels = static_cast<uint16_t>(audio->codecpar->ch_layout.nb_channels);
     info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(audio->codecpar->sample_rate);
     // The container's rate is worked out from the file size, so it counts
@@ -308,7 +353,8 @@ bool wmaAnalyze(FileInfo& info) {
     if (audio->codecpar->bit_rate > 0) bitRate = audio->codecpar->bit_rate;
   }
   if (bitRate > 0) info.waveFormat.nAvgBytesPerSec = static_cast<uint32_t>(bitRate / 8);
-  info.mediaType = wmaProfile(bitRate);
+  info.codec = codecName(audio);
+  info.mediaType = wmaCodecProfile(audio, bitRate);
   return true;
 }
 

@@ -3,12 +3,13 @@
 //
 // The reader follows the extension: TagLib for mp3, ogg, mpc and flac,
 // libavformat for wma; pcm is named "LPCM" without being read, and every
-// other audio extension is left alone. TagLib 1.13 gives up on some files
-// that are otherwise sound (a zero-length FLAC metadata block, an empty ID3v2
-// frame), so what it leaves out of an mp3, ogg, mpc or flac file is asked of
-// libavformat. A file that no reader can read keeps the defaults of
-// FileInfo::reset. Stateless: each call opens and closes its own library
-// objects.
+// other audio extension is left alone. The profile of a wma or mp3 file
+// follows the codec and rate libavformat finds in it, never the extension
+// alone. TagLib 1.13 gives up on some files that are otherwise sound (a
+// zero-length FLAC metadata block, an empty ID3v2 frame), so what it leaves
+// out of an mp3, ogg, mpc or flac file is asked of libavformat. A file that
+// no reader can read keeps the defaults of FileInfo::reset. Stateless: each
+// call opens and closes its own library objects.
 #ifndef OMBRIX_MEDIA_AUDIOANALYZER_H
 #define OMBRIX_MEDIA_AUDIOANALYZER_H
 
@@ -29,12 +30,13 @@ void analyze(FileInfo& info);
 // can read the file; whatever TagLib did read is kept.
 void tagAnalyze(FileInfo& info);
 
-// Tags, track, duration, bit rate, channels, sample rate and profile through
-// libavformat. Returns false, with nothing changed, when the file cannot be
-// opened or its streams cannot be analysed.
+// Tags, track, duration, bit rate, channels, sample rate, codec and profile
+// through libavformat. Returns false, with nothing changed, when the file
+// cannot be opened or its streams cannot be analysed.
 bool wmaAnalyze(FileInfo& info);
 
-// The WMA profile for a bit rate in bit/s; 0 (unknown) is "WMABASE".
+// The profile of WMA v1 or v2 audio at a bit rate in bit/s; 0 (unknown) is
+// "WMABASE".
 std::string wmaProfile(int64_t bitRate);
 
 // How the field that held a tag text stored it.

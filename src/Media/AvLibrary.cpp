@@ -1,4 +1,5 @@
-// Media/AvLibrary.cpp: libavformat set-up, input context, duration and bit rate.
+// Media/AvLibrary.cpp: libavformat set-up, input context, codec names,
+// duration and bit rate.
 #include "Media/AvLibrary.h"
 
 #include <cinttypes>
@@ -24,6 +25,10 @@ AvInputHandle openAvInput(const std::string& path, bool needsStreamInfo) {
   AvInputHandle input(raw);
   if (needsStreamInfo && avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
   return input;
+}
+
+std::string codecName(const AVStream* stream) {
+  return stream != nullptr ? avcodec_get_name(stream->codecpar->codec_id) : "";
 }
 
 std::string formatAvDuration(int64_t microseconds) {

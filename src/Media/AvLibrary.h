@@ -1,5 +1,6 @@
 // Media/AvLibrary.h: libavformat set-up and the pieces the WMA and video
-// analysers share: an owned input context, the duration text and bit rate.
+// analysers share: an owned input context, codec names, the duration text and
+// bit rate.
 //
 // Nothing here keeps state between calls; initAvLibrary only sets the
 // library's own log level, which is process-wide by the library's design.
@@ -32,6 +33,10 @@ using AvInputHandle = std::unique_ptr<AVFormatContext, AvInputCloser>;
 // without it. Returns null when either step fails; a context that was opened
 // is closed again before returning.
 AvInputHandle openAvInput(const std::string& path, bool needsStreamInfo = true);
+
+// libavformat's name of the stream's codec ("wmav2", "mp3", ...); "" for no
+// stream.
+std::string codecName(const AVStream* stream);
 
 // Sets duration and waveFormat.nAvgBytesPerSec from what the container
 // knows of them; a field whose value the container lacks keeps its default.

@@ -17,6 +17,7 @@ void FileInfo::reset() {
   objType = ObjType::None;
   mimeType.clear();
   mediaType.clear();
+  codec.clear();
   height = 0;
   width = 0;
   title = "Unknown";
@@ -82,6 +83,7 @@ void FileInfo::dump(std::ostream& out) const {
       << "objType: " << static_cast<int32_t>(objType) << "\n"
       << "mimeType: " << mimeType << "\n"
       << "mediaType: " << mediaType << "\n"
+      << "codec: " << codec << "\n"
       << "width: " << width << "\n"
       << "height: " << height << "\n"
       << "title: " << title << "\n"

@@ -78,6 +78,11 @@ class FileInfo {
   std::string mimeType;
   std::string mediaType;  // the DLNA profile name, "" when none applies
   std::string details;    // DLNA protocol-information fragment
+  // What the profile was chosen by beyond size and rate: libavformat's name
+  // of the codec ("wmapro", "wmv3", "mp3"), or an MPEG file's stream format;
+  // "" when nothing was. For ombrix-probe only: the daemon stores the profile
+  // alone, so this field stays in the analysing process and does not travel.
+  std::string codec;
   int32_t height;
   int32_t width;
   std::string title;

@@ -103,6 +103,51 @@ FrameSize scanSequenceHeader(ByteReader& reader, unsigned char (&window)[4]) {
   return FrameSize{(size[0] << 4) | (size[1] >> 4), ((size[1] & 0x0F) << 8) | size[2]};
 }
 
+constexpr unsigned char kSyncByte = 0x47;
+constexpr size_t kIsoPacket = 188;
+constexpr size_t kStampedPacket = 192;  // a 4-byte time stamp, then a 188-byte packet
+constexpr size_t kStampBytes = 4;
+
+// True when kSyncRun packets of packetSize bytes, the first at offset, each
+// begin with the sync byte within the length bytes of head.
+bool isPacketRun(const unsigned char* head, size_t length, size_t offset, size_t packetSize) {
+  if (offset + (kSyncRun - 1) * packetSize >= length) return false;
+  for (size_t k = 0; k < kSyncRun; ++k) {
+    if (head[offset + k * packetSize] != kSyncByte) return false;
+  }
+  return true;
+}
+
+// True when the time stamps ahead of the 192-byte packets of the run at
+// offset are all zero; that of a first packet cut short is not there to test.
+// A stamp is the low 30 bits: the top two say whether copying is allowed.
+bool hasZeroStamps(const unsigned char* head, size_t offset) {
+  for (size_t k = offset < kStampBytes ? 1 : 0; k < kSyncRun; ++k) {
+    const unsigned char* stamp = head + offset + k * kStampedPacket - kStampBytes;
+    if ((stamp[0] & 0x3F) != 0 || stamp[1] != 0 || stamp[2] != 0 || stamp[3] != 0) return false;
+  }
+  return true;
+}
+
+// What ombrix-probe shows as the codec of an MPEG file.
+const char* kindName(StreamKind kind) {
+  switch (kind) {
+    case StreamKind::Program:
+      return "program stream";
+    case StreamKind::Mpeg1Program:
+      return "MPEG-1 program stream";
+    case StreamKind::Transport:
+      return "188-byte packets";
+    case StreamKind::ZeroStampedTransport:
+      return "192-byte packets, zero time stamps";
+    case StreamKind::TimeStampedTransport:
+      return "192-byte packets, time stamps";
+    case StreamKind::Unknown:
+      break;
+  }
+  return "";
+}
+
 }  // namespace
 
 void analyze(FileInfo& info) {
@@ -110,6 +155,7 @@ void analyze(FileInfo& info) {
   AvInputHandle input = openAvInput(info.fullPathName);
   if (!input) return;
   fillDurationAndBitRate(input.get(), info);
+  const AVStream* video = nullptr;
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVStream* stream = input->streams[i];
     // Cover art comes as a one-picture video stream; its size is not the film's.
@@ -118,13 +164,16 @@ void analyze(FileInfo& info) {
       continue;
     }
     // With several video streams the last one wins.
+    video = stream;
     info.width = stream->codecpar->width;
     info.height = stream->codecpar->height;
   }
+  const std::string videoCodec = codecName(video);
   input.reset();
 
   // Both results are informational; the fields tell the rest.
   if (ext == "wmv") {
+    info.codec = videoCodec;
     (void)setWmvType(info);
   } else if (ext == "mpg" || ext == "mpeg") {
     (void)setMpegType(info);
@@ -133,19 +182,29 @@ void analyze(FileInfo& info) {
   }
 }
 
-StreamKind classifyStream(const unsigned char (&head)[8]) {
-  static constexpr unsigned char kZeros[4] = {0, 0, 0, 0};
+StreamKind classifyStream(const unsigned char* head, size_t length) {
   static constexpr unsigned char kPackStart[4] = {0x00, 0x00, 0x01, 0xBA};
-  if (std::memcmp(head, kZeros, 4) == 0) return StreamKind::TimeStampedTransport;
-  if (std::memcmp(head, kPackStart, 4) != 0) return StreamKind::Transport;
-  // An MPEG-1 pack header starts with the bits 0010; 0x21 is its usual first byte.
-  return head[4] == 0x21 ? StreamKind::Mpeg1Program : StreamKind::Program;
+  if (length >= 4 && std::memcmp(head, kPackStart, 4) == 0) {
+    // An MPEG-1 pack header starts with the bits 0010; 0x21 is its usual first byte.
+    return length > 4 && head[4] == 0x21 ? StreamKind::Mpeg1Program : StreamKind::Program;
+  }
+  // A recording may be cut at any byte, so the first packet may be a part of
+  // one: the run may start anywhere within the first packet's length.
+  for (size_t offset = 0; offset < kStampedPacket; ++offset) {
+    if (isPacketRun(head, length, offset, kIsoPacket)) return StreamKind::Transport;
+    if (isPacketRun(head, length, offset, kStampedPacket)) {
+      return hasZeroStamps(head, offset) ? StreamKind::ZeroStampedTransport
+                                         : StreamKind::TimeStampedTransport;
+    }
+  }
+  return StreamKind::Unknown;
 }
 
 std::string mpegProfile(StreamKind kind, int32_t width, int32_t height) {
-  auto isHd = [&] {
-    return isOneOf(width, height, {{1920, 1080}, {1280, 720}, {1440, 1080}, {1280, 1080}});
-  };
+  const std::string transport =
+      isOneOf(width, height, {{1920, 1080}, {1280, 720}, {1440, 1080}, {1280, 1080}})
+          ? "MPEG_TS_HD_NA"
+          : "MPEG_TS_SD_NA";
   switch (kind) {
     case StreamKind::Mpeg1Program:
       return "MPEG1";
@@ -159,10 +218,16 @@ std::string mpegProfile(StreamKind kind, int32_t width, int32_t height) {
         return "MPEG_PS_PAL";
       }
       return "";
-    case StreamKind::TimeStampedTransport:
-      return isHd() ? "MPEG_TS_HD_NA_T" : "MPEG_TS_SD_NA_T";
+    // DLNA's names: "_ISO" for plain packets, no suffix for packets behind
+    // time stamps of zero, "_T" for packets behind valid time stamps.
     case StreamKind::Transport:
-      return isHd() ? "MPEG_TS_HD_NA" : "MPEG_TS_SD_NA";
+      return transport + "_ISO";
+    case StreamKind::ZeroStampedTransport:
+      return transport;
+    case StreamKind::TimeStampedTransport:
+      return transport + "_T";
+    case StreamKind::Unknown:
+      return "";
   }
   return "";
 }
@@ -170,14 +235,14 @@ std::string mpegProfile(StreamKind kind, int32_t width, int32_t height) {
 int setMpegType(FileInfo& info) {
   FileHandle file(fopen(info.fullPathName.c_str(), "rb"));
   if (!file) return -1;
-  ByteReader reader(file.get());
-  unsigned char head[8];
-  size_t length = reader.read(head, sizeof head);
-  StreamKind kind = classifyStream(head);
+  unsigned char head[kHeadBytes];
+  size_t length = fread(head, 1, sizeof head, file.get());
+  StreamKind kind = classifyStream(head, length);
   if (info.width == 0 || info.height == 0) {
     FrameSize size{0, 0};
     // A file shorter than 8 bytes has no room for a header after byte 4.
-    if (length == sizeof head) {
+    if (length >= 8 && fseeko(file.get(), 8, SEEK_SET) == 0) {
+      ByteReader reader(file.get());
       unsigned char window[4] = {head[4], head[5], head[6], head[7]};
       size = scanSequenceHeader(reader, window);
     }
@@ -186,6 +251,7 @@ int setMpegType(FileInfo& info) {
   }
   file.reset();
   info.mediaType = mpegProfile(kind, info.width, info.height);
+  info.codec = kindName(kind);
   return 0;
 }
 
@@ -206,7 +272,10 @@ std::string wmvProfile(int32_t width, int32_t height, uint32_t avgBytesPerSec) {
 }
 
 int setWmvType(FileInfo& info) {
-  info.mediaType = wmvProfile(info.width, info.height, info.waveFormat.nAvgBytesPerSec);
+  // Every DLNA WMV profile means WMV9/VC-1 video; WMV7 and 8 have none.
+  const bool isWmv9 = info.codec == "wmv3" || info.codec == "vc1";
+  info.mediaType =
+      isWmv9 ? wmvProfile(info.width, info.height, info.waveFormat.nAvgBytesPerSec) : "";
   return 0;
 }
 
