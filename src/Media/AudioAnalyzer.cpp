@@ -204,6 +204,9 @@ std::string containerText(const AVFormatContext* input, const TextField& field,
 // Reads tags and properties through TagLib into info. Returns whether TagLib
 // found the audio stream (a sampling rate); missing receives the text fields
 // no tag holds.
+// The codec names libavformat gives MPEG audio, by layer.
+constexpr const char* kMpegLayerCodecs[] = {"", "mp1", "mp2", "mp3"};
+
 bool readWithTagLib(FileInfo& info, std::vector<const TextField*>& missing) {
   // Average: exact lengths would mean reading whole VBR files.
   TagLib::FileRef file(info.fullPathName.c_str(), true, TagLib::AudioProperties::Average);
@@ -221,7 +224,11 @@ bool readWithTagLib(FileInfo& info, std::vector<const TextField*>& missing) {
   info.waveFormat.nChannels = static_cast<uint16_t>(properties->channels());
   info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(properties->sampleRate());
   // TagLib reports zeros for an MPEG file in which it found no frame.
-  return properties->sampleRate() > 0;
+  if (properties->sampleRate() <= 0) return false;
+  if (const auto* mpeg = dynamic_cast<const TagLib::MPEG::Properties*>(properties)) {
+    info.codec = kMpegLayerCodecs[std::clamp(mpeg->layer(), 0, 3)];
+  }
+  return true;
 }
 
 // Fills in from libavformat the texts in missing and, when needsProperties,
@@ -242,6 +249,7 @@ void fillFromContainer(FileInfo& info, const std::vector<const TextField*>& miss
   }
   if (!needsProperties) return;
   const AVCodecParameters* codec = audio->codecpar;
+  info.codec = codecName(audio);
   info.waveFormat.nSamplesPerSec = static_cast<uint32_t>(codec->sample_rate);
   if (info.waveFormat.nChannels == 0) {
     info.waveFormat.nChannels = static_cast<uint16_t>(codec->ch_layout.nb_channels);
@@ -270,9 +278,9 @@ std::string wmaCodecProfile(const AVStream* audio, int64_t bitRate) {
 // 22.05 and 24 kHz) "MP3X". Layer III has no other rates but MPEG-2.5's 8 to
 // 12 kHz, which no DLNA profile admits; nor does one admit Layers I and II
 // or audio that is not MPEG at all, whatever the file's name says.
-std::string mp3Profile(const AVStream* audio) {
-  if (audio == nullptr || audio->codecpar->codec_id != AV_CODEC_ID_MP3) return "";
-  switch (audio->codecpar->sample_rate) {
+std::string mp3Profile(const FileInfo& info) {
+  if (info.codec != "mp3") return "";
+  switch (info.waveFormat.nSamplesPerSec) {
     case 32000:
     case 44100:
     case 48000:
@@ -286,16 +294,6 @@ std::string mp3Profile(const AVStream* audio) {
   }
 }
 
-// Names the profile of a file ending in mp3 by the audio libavformat finds
-// in it. The streams are probed: before its first frames are parsed,
-// libavformat calls any MPEG audio "mp3" and may not know its rate.
-void setMp3Type(FileInfo& info) {
-  AvInputHandle input = openAvInput(info.fullPathName);
-  const AVStream* audio = input ? lastAudioStream(input.get()) : nullptr;
-  info.codec = codecName(audio);
-  info.mediaType = mp3Profile(audio);
-}
-
 }  // namespace
 
 void analyze(FileInfo& info) {
@@ -307,7 +305,9 @@ void analyze(FileInfo& info) {
   }
   if (ext == "mp3" || ext == "ogg" || ext == "mpc" || ext == "flac") tagAnalyze(info);
   if (ext == "mp3") {
-    setMp3Type(info);
+    // By the audio the tag reader found: TagLib's frame, or libavformat's
+    // stream where TagLib found no frame.
+    info.mediaType = mp3Profile(info);
   } else if (ext == "pcm") {
     info.mediaType = "LPCM";
   }
