@@ -108,6 +108,8 @@ TEST_F(CatalogueTest, RowsHoldTheContractsValuesWhateverTheTextsHold) {
   ASSERT_TRUE(catalog->pruneMaps().isOk());
   EXPECT_EQ(value("select count(*) from FILEDETAIL"), "2");  // the trigger took the detail
   EXPECT_EQ(table("select CON_ID, A_ALBUM from ALBUMMAP"), "1001|Unknown\n1002|" + evil + "\n");
+  EXPECT_EQ(table("select A_GENRE from GENREMAP union all select A_ARTIST from ARTISTMAP"),
+            "G\nUnknown\nO'Neil\nUnknown\n");
 }
 
 TEST_F(CatalogueTest, IdsPast32BitsTravelThroughEveryStatement) {

@@ -232,7 +232,7 @@ IdResult Database::runInFile(const char* sql, SqlValues values) {
   if (!status.isOk()) {
     writeLog(LogId::ExecFailedInTransaction);
     isFileOpen = false;
-    undo(conn, kFileUndo);
+    undo(conn, kFileUndo);  // nothing of the file stays
     return {status};
   }
   return IdResult::of(sqlite3_last_insert_rowid(conn));
