@@ -104,6 +104,14 @@ sqlite3_stmt* Database::prepare(sqlite3* conn, const char* sql, SqlValues values
   return statement;
 }
 
+// For the transaction texts, each one statement: prepared once, not parsed
+// at every use (a walk runs thousands).
+Status Database::execOne(sqlite3* conn, const char* sql) {
+  Status status;
+  sqlite3_stmt* statement = prepare(conn, sql, {}, status);
+  return statement == nullptr ? status : step(conn, statement);
+}
+
 // The statement is reset before returning, so it holds no lock afterwards.
 Status Database::step(sqlite3* conn, sqlite3_stmt* statement) {
   int rc = SQLITE_ROW;
@@ -120,7 +128,7 @@ Status Database::commit(sqlite3* conn, LogId failed) {
   for (int tries = 1;; ++tries) {
     Status status = TestSeams::shouldFail(TestSeams::Fault::CommitBusy)
                         ? Status{Status::Code::Busy, "database is locked"}
-                        : exec(conn, kCommit);
+                        : execOne(conn, kCommit);
     if (status.isOk()) return status;
     if (status.code != Status::Code::Busy || tries >= kCommitTries || exitRequested()) {
       writeLog(failed);
@@ -138,23 +146,30 @@ void Database::undo(sqlite3* conn, const char* savepointUndo) {
   exec(conn, group ? savepointUndo : kRollback);
 }
 
+// In a group one statement needs no savepoint of its own: SQLite undoes a
+// failed statement by itself, and a group it drops instead is noticed.
 IdResult Database::runAlone(LogId openFailed, LogId beginFailed, LogId execFailed,
-                            LogId commitFailed, const std::function<Status(sqlite3*)>& body) {
+                            LogId commitFailed, bool isOneStatement,
+                            const std::function<Status(sqlite3*)>& body) {
   Status status;
   sqlite3* conn = connection(openFailed, status);
   if (conn == nullptr) return {status};
-  if (!(status = exec(conn, group ? kStatementSavepoint : kBegin)).isOk()) {
+  bool isSavepoint = group && !isOneStatement;
+  if (!(group && isOneStatement) &&
+      !(status = execOne(conn, isSavepoint ? kStatementSavepoint : kBegin)).isOk()) {
     writeLog(beginFailed);
     undo(conn, kStatementUndo);
     return {status};
   }
   if (!(status = body(conn)).isOk()) {
     writeLog(execFailed);
-    undo(conn, kStatementUndo);
+    if (isSavepoint || !group) undo(conn, kStatementUndo);
+    if (group && !isInTransaction(conn)) discardGroup();  // SQLite dropped the group
     return {status};
   }
   int64_t rowId = sqlite3_last_insert_rowid(conn);
-  status = group ? exec(conn, kStatementRelease) : commit(conn, commitFailed);
+  if (group && !isSavepoint) return IdResult::of(rowId);
+  status = group ? execOne(conn, kStatementRelease) : commit(conn, commitFailed);
   if (!status.isOk()) {
     if (group) writeLog(execFailed);
     undo(conn, kStatementUndo);
@@ -165,14 +180,14 @@ IdResult Database::runAlone(LogId openFailed, LogId beginFailed, LogId execFaile
 
 Status Database::runScript(const char* sql) {
   return runAlone(LogId::OpenFailedInExecute, LogId::BeginFailedInExecute,
-                  LogId::ExecFailedInExecute, LogId::CommitFailedInExecute,
+                  LogId::ExecFailedInExecute, LogId::CommitFailedInExecute, false,
                   [this, sql](sqlite3* conn) { return exec(conn, sql); })
       .status;
 }
 
 IdResult Database::run(const char* sql, SqlValues values) {
   return runAlone(LogId::OpenFailedInExecute, LogId::BeginFailedInExecute,
-                  LogId::ExecFailedInExecute, LogId::CommitFailedInExecute,
+                  LogId::ExecFailedInExecute, LogId::CommitFailedInExecute, true,
                   [this, sql, values](sqlite3* conn) {
                     Status status;
                     sqlite3_stmt* statement = prepare(conn, sql, values, status);
@@ -214,7 +229,7 @@ Status Database::beginFile() {
   Status status;
   sqlite3* conn = connection(LogId::OpenFailedInBegin, status);
   if (conn == nullptr) return status;
-  if (!(status = exec(conn, group ? kFileSavepoint : kBegin)).isOk()) {
+  if (!(status = execOne(conn, group ? kFileSavepoint : kBegin)).isOk()) {
     writeLog(LogId::BeginFailedInBegin);
     undo(conn, kFileUndo);
     return status;
@@ -244,7 +259,7 @@ Status Database::commitFile() {
   if (!isFileOpen) return {Status::Code::Failed, "no transaction is open"};
   isFileOpen = false;
   sqlite3* conn = db.get();
-  Status status = group ? exec(conn, kFileRelease) : commit(conn, LogId::CommitFailedInCommit);
+  Status status = group ? execOne(conn, kFileRelease) : commit(conn, LogId::CommitFailedInCommit);
   if (!status.isOk()) {
     if (group) writeLog(LogId::CommitFailedInCommit);
     undo(conn, kFileUndo);
@@ -257,7 +272,7 @@ Status Database::beginGroup() {
   Status status;
   sqlite3* conn = connection(LogId::OpenFailedInExecute, status);
   if (conn == nullptr) return status;
-  if (!(status = exec(conn, kBegin)).isOk()) {
+  if (!(status = execOne(conn, kBegin)).isOk()) {
     writeLog(LogId::BeginFailedInExecute);
     return status;
   }

@@ -149,12 +149,13 @@ class Database {
   // Steps a write statement to its end.
   Status step(sqlite3* db, sqlite3_stmt* statement);
   Status exec(sqlite3* db, const char* sql);
+  Status execOne(sqlite3* db, const char* sql);
   // COMMIT, tried again while it is busy and the exit flag is down.
   Status commit(sqlite3* db, LogId failed);
   // A statement or script in a transaction of its own or a savepoint of
   // the group: undoes it when it fails, and notices a group SQLite dropped.
   IdResult runAlone(LogId openFailed, LogId beginFailed, LogId execFailed, LogId commitFailed,
-                    const std::function<Status(sqlite3*)>& body);
+                    bool isOneStatement, const std::function<Status(sqlite3*)>& body);
   void undo(sqlite3* db, const char* savepointUndo);
   void discardGroup();
 
