@@ -89,6 +89,7 @@ TEST_F(DaemonTest, LifeFromTheFirstBuildToARestart) {
     EXPECT_EQ(count(text, expected), 1u) << expected;
   }
   EXPECT_EQ(text.substr(text.size() - std::min(text.size(), shutdown.size())), shutdown);
+  EXPECT_EQ(output(), "") << "nothing on the terminal, not even from snapshots not there";
 
   const std::string before = table("select PATH, ID from OBJECTS order by ID");
   add("later/d.jpg");  // while the service is down

@@ -15,9 +15,12 @@
 #include "Sync/ToolRunner.h"
 #include "Sync/WorkFiles.h"
 
+// -f: a snapshot that is not there needs no removing, and the first start
+// must not greet the terminal with an error that is none. The record keeps
+// the usual text.
 void ChangeDetector::clearSnapshots() {
   ToolRunner::run(LogId::ExecRemove, "rm " + files.findOldPath + " " + files.findDiffPath,
-                  {"rm", files.findOldPath, files.findDiffPath});
+                  {"rm", "-f", files.findOldPath, files.findDiffPath});
 }
 
 // Two spaces before "-follow": each folder is followed by a space and the
