@@ -146,4 +146,9 @@ std::string deleteById(int64_t id) {
   return " delete from OBJECTS where ID = " + std::to_string(id) + ";";
 }
 
+// Every file row has its detail row, and only a file has one.
+std::string countFiles() {
+  return "select count(*) from FILEDETAIL";
+}
+
 }  // namespace CatalogSql

@@ -40,6 +40,9 @@ std::string insertVideoDetail(int64_t id, const FileInfo& info);
 std::string deleteNotFound();
 std::string deleteById(int64_t id);
 
+// The number of files in the catalogue (for the status line, not the contract).
+std::string countFiles();
+
 }  // namespace CatalogSql
 
 #endif  // OMBRIX_DATABASE_CATALOGSQL_H

@@ -48,6 +48,7 @@ void Adjustment::adjustDatabase() {
       break;
     }
     applyDiffLine(line, db, pipeline);
+    notifyProgress();
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
@@ -146,6 +147,7 @@ bool Adjustment::retryPendingChanges() {
   for (const std::string& path : deletes) {
     if (exitRequested()) break;
     if (isOnDisk(path)) continue;  // back: its row is right where it is
+    notifyProgress();
     writeLog(LogId::RetryDelete, path);
     if (!deleteObject(path, db)) remember(pendingDeletes, path);
   }
@@ -153,6 +155,7 @@ bool Adjustment::retryPendingChanges() {
   for (const std::string& path : inserts) {
     if (exitRequested()) break;
     if (!isOnDisk(path)) continue;  // gone again
+    notifyProgress();
     writeLog(LogId::RetryInsert, path);
     addChangedPath(path, db, pipeline);
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Common/AppStatus.h"
 #include "Common/Handles.h"
 #include "Common/Logger.h"
 #include "Common/Util.h"
@@ -29,6 +30,7 @@ bool copyOutput(int from, int to, std::string& errMsg) {
     ssize_t n = read(from, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    notifyProgress();  // a long listing is progress, a hung one is not
     if (isComplete && !Util::writeAll(to, buffer, static_cast<size_t>(n))) {
       errMsg = std::strerror(errno);
       isComplete = false;

@@ -55,6 +55,7 @@ void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
       isReading = readNextEntry(pipeline);
     }
     pipeline.runReady();
+    notifyProgress();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
   for (std::string& path : pipeline.finish()) unsettled.push_back(std::move(path));
@@ -140,6 +141,7 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
     Lookup existing = DirectoryRows::findId(path, db);
     if (existing.isFound()) {
       markFound(existing.value);
+      notifyFileMet();
       return;
     }
   }
@@ -148,6 +150,7 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
   pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
     group.beforeWrite();
     lastDetailId = std::max(lastDetailId, files.writeRows(analysed, *parentId, db));
+    notifyFileMet();
   });
 }
 
