@@ -187,12 +187,13 @@ TEST_F(DaemonTest, NothingIsLostWhileTheDiskIsFull) {
 // READY=1 comes once the build's last row is written, never before, and
 // while the walk waits on a slow analysis the watchdog still hears from it,
 // and so does the start timeout. The analysis helpers are held back by a
-// wrapper (the emulator seam) until the test has heard two keep-alives.
+// wrapper (the emulator seam) until the test has heard two keep-alives; a
+// wrapper left behind by a failed run gives up once the home is removed.
 TEST_F(DaemonTest, ReadyComesAfterTheBuildAndTheWatchdogIsFedDuringIt) {
   add("a.jpg; b.mp3; c/d.jpg");
   const std::string gate = home + "/gate.sh";
-  test::writeFile(
-      gate, "#!/bin/sh\nwhile [ ! -e " + home + "/open ]; do sleep 0.05; done\n" + "exec \"$@\"\n");
+  test::writeFile(gate, "#!/bin/sh\nwhile [ ! -e " + home + "/open ]; do\n  [ -d " + home +
+                            " ] || exit 1\n  sleep 0.05\ndone\nexec \"$@\"\n");
   ASSERT_EQ(chmod(gate.c_str(), 0755), 0);
   const std::string address = "@ombrix-test-" + std::to_string(getpid());  // an abstract name
   test::NotifySocket manager(address);
