@@ -7,8 +7,9 @@
 // shared folders, the analysis helper's check, the first snapshot, and only
 // then the build or the check, so changes made while those run show up in the
 // first difference of the loop. The daemon itself never parses media: the
-// analysis helper does (Media/AnalysisPool.h). Every exit status is 0. Log
-// source "OmbrixMain".
+// analysis helper does (Media/AnalysisPool.h). Under a service manager it
+// says when it is ready, what it is doing and that it still makes progress
+// (Common/ServiceNotify.h). Every exit status is 0. Log source "OmbrixMain".
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,7 @@
 #include "Common/Logger.h"
 #include "Common/TestSeams.h"
 #include "Common/Util.h"
+#include "Database/Catalog.h"
 #include "Media/AnalysisPool.h"
 #include "Sync/CatalogBuilder.h"
 
@@ -113,22 +116,48 @@ void checkHelper(const std::string& helperPath) {
   writeLog(LogId::HelperMissing, helperPath);
 }
 
+// The files in the catalogue, for the status line; -1 when they cannot be
+// counted. Only asked while a service manager listens, and never of a
+// catalogue that is not there (opening it would create it).
+int64_t catalogueFiles(const CatalogBuilder& builder) {
+  if (!AppStatus::getInstance().notifier().isOpen() || !builder.dbExists()) return -1;
+  IdResult files = Catalog(builder.workFiles().dbPath).countFiles();
+  return files.isOk() ? files.id : -1;
+}
+
+// The lines of the difference that the adjustment applies.
+size_t countChanges(const std::string& diffPath) {
+  std::ifstream diff(diffPath);
+  size_t changes = 0;
+  for (std::string line; std::getline(diff, line);) {
+    if (!line.empty() && (line[0] == '<' || line[0] == '>')) ++changes;
+  }
+  return changes;
+}
+
 void buildOrCheck(CatalogBuilder& builder, PendingChanges& pending) {
   bool exists = builder.dbExists();
   writeLog(exists ? LogId::DbExists : LogId::NoDbFile);
+  ServiceNotify& notifier = AppStatus::getInstance().notifier();
   time_t start = time(nullptr);
   if (exists) {
+    notifier.checking(catalogueFiles(builder));
     builder.checkDatabase(pending);
   } else {
+    notifier.building();
     builder.buildDatabase(pending);
   }
   writeLog(exists ? LogId::CheckTime : LogId::BuildTime, timingText(start, time(nullptr)));
 }
 
 // A signal ends the sleep early; the rest of that cycle still runs (the
-// adjustment stops by itself on the flag) before the loop ends.
+// adjustment stops by itself on the flag) before the loop ends. Every cycle
+// tells the service manager where it stands, which also keeps its watchdog
+// fed while idle or paused.
 void serve(CatalogBuilder& builder, PendingChanges& pending) {
   AppStatus& status = AppStatus::getInstance();
+  ServiceNotify& notifier = status.notifier();
+  notifier.ready(catalogueFiles(builder));
   while (!isExitRequested()) {
     // Most of the daemon's life is this wait: give back the heap that the
     // last walk's look-ahead and the catalogue's page cache left free.
@@ -136,13 +165,20 @@ void serve(CatalogBuilder& builder, PendingChanges& pending) {
     sleep(status.getInterval());
     if (Util::isFileExist(status.getSleepPath())) {
       writeLog(LogId::Sleeping);
+      notifier.paused(status.getSleepPath());
       continue;
     }
-    builder.retryPendingChanges(pending);  // what a lock or a failure kept out last time
-    if (!builder.isChanged()) continue;
+    // what a lock or a failure kept out last time
+    if (builder.retryPendingChanges(pending)) notifier.caughtUp(catalogueFiles(builder));
+    if (!builder.isChanged()) {
+      notifier.idle();
+      continue;
+    }
+    notifier.applying(countChanges(builder.workFiles().findDiffPath));
     time_t start = time(nullptr);
     builder.adjustDatabase(pending);
     writeLog(LogId::AdjustTime, timingText(start, time(nullptr)));
+    notifier.caughtUp(catalogueFiles(builder));
   }
 }
 
@@ -159,6 +195,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   installExitHandlers();
+  AppStatus::getInstance().notifier().open();  // before the first tool or helper starts
   TestSeams::applyEnvironment();
 
   std::string homeDir = Util::removeLastSlash(dlnaHome);
@@ -177,6 +214,7 @@ int main(int argc, char* argv[]) {
   buildOrCheck(*builder, pending);
   serve(*builder, pending);
 
+  AppStatus::getInstance().notifier().stopping();
   builder.reset();
   writeLog(LogId::Shutdown);
   return 0;

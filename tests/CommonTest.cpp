@@ -1,5 +1,6 @@
-// tests/CommonTest.cpp: the log writer. The path and text helpers are
-// exercised by every test that makes or reads a catalogue.
+// tests/CommonTest.cpp: the log writer, and the numbers of the status line.
+// The path and text helpers are exercised by every test that makes or reads
+// a catalogue; what the service manager hears, by the daemon's tests.
 #include <fcntl.h>
 #include <poll.h>
 
@@ -74,6 +75,16 @@ TEST_F(LoggerTest, HandlerEntryNeverWaitsForTheLock) {
   logger.setLevel(3);
   EXPECT_TRUE(logger.writeLogFromHandler(LogId::ExitSignal));  // filtered out
   EXPECT_EQ(record("OmbrixMain", 40, "Ombrix receive app exit signal.\n"), log());
+}
+
+// Grouped by thousands with commas whatever the locale, as the status line
+// shows them.
+TEST(ServiceNotifyTest, CountsAreGroupedByThousands) {
+  const std::pair<int64_t, const char*> cases[] = {
+      {0, "0"},         {999, "999"},        {1000, "1,000"},
+      {4512, "4,512"},  {100000, "100,000"}, {1234567, "1,234,567"},
+      {-1000, "-1,000"}};
+  for (const auto& [number, text] : cases) EXPECT_EQ(ServiceNotify::groupDigits(number), text);
 }
 
 }  // namespace

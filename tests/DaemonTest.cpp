@@ -1,12 +1,15 @@
 // tests/DaemonTest.cpp: the real Ombrix binary in a temporary DLNAHOME:
 // refusals and a home it cannot use, a life from the first build through a
 // paused and an applied cycle to a restart at level 4, a kill -9 in the
-// middle of a build, and a disk that fills up while files come and go.
+// middle of a build, a disk that fills up while files come and go, and what
+// a service manager hears (readiness, the status line, the watchdog).
 //
 // Test builds let each daemon cycle once a second and pause on a marker of
 // its own; the tests wait for log records and for what ombrix-check finds,
 // never for time.
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,6 +40,18 @@ class DaemonTest : public TestHome {
     ASSERT_EQ(prlimit(daemon->id(), RLIMIT_FSIZE, &limit, nullptr), 0);
   }
   std::string output() const { return test::readFile(home + "/output.txt"); }
+  // The sockets the daemon holds open.
+  size_t openSockets() const {
+    const std::string fdDir = "/proc/" + std::to_string(daemon->id()) + "/fd/";
+    DirHandle dir(opendir(fdDir.c_str()));
+    size_t sockets = 0;
+    while (const dirent* entry = dir ? readdir(dir.get()) : nullptr) {
+      char target[64] = "";
+      if (readlink((fdDir + entry->d_name).c_str(), target, sizeof target - 1) > 0)
+        sockets += std::strncmp(target, "socket:", 7) == 0;
+    }
+    return sockets;
+  }
   test::Daemon& start(std::vector<std::string> args, const std::string& dlnaHome = "",
                       std::vector<std::string> env = {}, const std::string& workingDir = "/") {
     return daemon.emplace(std::move(args), home, std::move(env), workingDir, dlnaHome);
@@ -74,6 +89,7 @@ TEST_F(DaemonTest, LifeFromTheFirstBuildToARestart) {
   start({"6", "plain.txt", "lib"}, home + "/", {}, home);
   ASSERT_TRUE(waitForLog("Build DB Time = ")) << log();
   EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(openSockets(), 0u) << "no NOTIFY_SOCKET: nobody to tell anything";
   test::writeFile(home + "/pause", "");
   ASSERT_TRUE(waitForLog("sleeping..Do not check files and build db...\n")) << log();
   ASSERT_EQ(unlink((lib + "/a.jpg").c_str()), 0);
@@ -91,6 +107,7 @@ TEST_F(DaemonTest, LifeFromTheFirstBuildToARestart) {
     EXPECT_EQ(count(text, expected), 1u) << expected;
   }
   EXPECT_EQ(text.substr(text.size() - std::min(text.size(), shutdown.size())), shutdown);
+  EXPECT_EQ(output(), "") << "nothing on the terminal, not even from snapshots not there";
 
   const std::string before = table("select PATH, ID from OBJECTS order by ID");
   add("later/d.jpg");  // while the service is down
@@ -220,6 +237,65 @@ TEST_F(DaemonTest, NothingIsLostWhileTheDiskIsFull) {
   EXPECT_TRUE(test::waitFor([&] { return faults().empty(); })) << testing::PrintToString(faults());
   EXPECT_EQ(table(kept).substr(0, before.size()), before);
   EXPECT_EQ(daemon->stop(), 0);
+}
+
+// READY=1 comes once the build's last row is written, never before, and
+// while the walk waits on a slow analysis the watchdog still hears from it,
+// and so does the start timeout. The analysis helpers are held back by a
+// wrapper (the emulator seam) until the test has heard two keep-alives; a
+// wrapper left behind by a failed run gives up once the home is removed.
+TEST_F(DaemonTest, ReadyComesAfterTheBuildAndTheWatchdogIsFedDuringIt) {
+  add("a.jpg; b.mp3; c/d.jpg");
+  const std::string gate = home + "/gate.sh";
+  test::writeFile(gate, "#!/bin/sh\nwhile [ ! -e " + home + "/open ]; do\n  [ -d " + home +
+                            " ] || exit 1\n  sleep 0.05\ndone\nexec \"$@\"\n");
+  ASSERT_EQ(chmod(gate.c_str(), 0755), 0);
+  const std::string address = "@ombrix-test-" + std::to_string(getpid());  // an abstract name
+  test::NotifySocket manager(address);
+  ASSERT_TRUE(manager.bound());
+  start({"6", lib}, "",
+        {"NOTIFY_SOCKET=" + address, "WATCHDOG_USEC=1000000", "OMBRIX_TEST_EMULATOR=" + gate});
+  ASSERT_TRUE(manager.waitFor("STATUS=Building the catalogue: 0 files so far\n"));
+  ASSERT_TRUE(manager.waitFor("WATCHDOG=1\n", manager.count("WATCHDOG=1\n") + 2))
+      << testing::PrintToString(manager.messages);
+  EXPECT_EQ(manager.count("READY=1"), 0u);
+  EXPECT_EQ(count(log(), "Insert file: "), 0u);
+  EXPECT_NE(manager.messages.back().find("EXTEND_TIMEOUT_USEC=1000000\n"), std::string::npos);
+
+  test::writeFile(home + "/open", "");
+  ASSERT_TRUE(manager.waitFor("READY=1\n")) << testing::PrintToString(manager.messages);
+  EXPECT_EQ(count(log(), "Insert file: "), 3u);
+  EXPECT_TRUE(logHas("Build DB Time = "));
+  EXPECT_FALSE(logHas("analysis failed")) << log();
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(manager.count("READY=1\nSTATUS=Idle: 3 files; last change "), 1u)
+      << testing::PrintToString(manager.messages);
+  EXPECT_EQ(daemon->stop(), 0);
+}
+
+// The status line follows the service: idle with the catalogue's count,
+// paused by the marker, applying a change, idle again, stopping. It goes to
+// the service manager only, never into the log. Watchdog variables meant for
+// another process are not ours: no keep-alive is sent.
+TEST_F(DaemonTest, StatusLineFollowsThePauseAndTheChanges) {
+  add("a.jpg; b.mp3");
+  const std::string address = home + "/notify";
+  test::NotifySocket manager(address);
+  ASSERT_TRUE(manager.bound());
+  start({"6", lib}, "", {"NOTIFY_SOCKET=" + address, "WATCHDOG_USEC=1000000", "WATCHDOG_PID=1"});
+  ASSERT_TRUE(manager.waitFor("READY=1\nSTATUS=Idle: 2 files; last change "))
+      << testing::PrintToString(manager.messages);
+  test::writeFile(home + "/pause", "");
+  ASSERT_TRUE(manager.waitFor("STATUS=Paused by " + home + "/pause\n"));
+  add("c.jpg");
+  ASSERT_EQ(unlink((home + "/pause").c_str()), 0);
+  ASSERT_TRUE(manager.waitFor("STATUS=Applying 1 change\n"));
+  ASSERT_TRUE(manager.waitFor("STATUS=Idle: 3 files; last change "));
+  EXPECT_EQ(daemon->stop(), 0);
+  ASSERT_TRUE(manager.waitFor("STOPPING=1\n"));
+  EXPECT_EQ(manager.count("WATCHDOG=1"), 0u);
+  for (const char* status : {"Idle: ", "Paused by ", "Applying ", "Building the catalogue"})
+    EXPECT_FALSE(logHas(status)) << status;
 }
 
 }  // namespace

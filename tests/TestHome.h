@@ -12,12 +12,16 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -148,18 +152,58 @@ inline std::string table(const std::string& dbPath, const std::string& sql) {
   return text;
 }
 
+// A service manager's notification socket, as systemd makes it: an AF_UNIX
+// datagram socket bound at a path, or at an abstract name when the address
+// starts with "@". Keeps every message received, in order.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& address)
+      : socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+    sockaddr_un name{};
+    name.sun_family = AF_UNIX;
+    address.copy(name.sun_path, sizeof name.sun_path - 1);
+    if (address[0] == '@') name.sun_path[0] = '\0';
+    socklen_t length = offsetof(sockaddr_un, sun_path) + address.size();
+    isBound = bind(socket.get(), reinterpret_cast<sockaddr*>(&name), length) == 0;
+  }
+  bool bound() const { return isBound; }
+
+  // Waits until `times` messages received so far hold text.
+  bool waitFor(const std::string& text, size_t times = 1) {
+    return test::waitFor([&] {
+      char buffer[4096];
+      for (ssize_t n; (n = recv(socket.get(), buffer, sizeof buffer, 0)) > 0;)
+        messages.emplace_back(buffer, static_cast<size_t>(n));
+      return count(text) >= times;
+    });
+  }
+  // How many messages received so far hold text.
+  size_t count(const std::string& text) const {
+    return std::count_if(messages.begin(), messages.end(), [&](const std::string& message) {
+      return message.find(text) != std::string::npos;
+    });
+  }
+  std::vector<std::string> messages;
+
+ private:
+  FdHandle socket;
+  bool isBound = false;
+};
+
 // The Ombrix binary in a service home: cycles of one second, the pause
 // marker home/pause, its clock two hours ahead (libfaketime; file times stay
 // real) so that new files skip the size watch, and standard output and error
 // in home/output.txt. DLNAHOME is dlnaHome, unset when that is "-". SIGXFSZ
 // is ignored, so that a file size limit makes writes fail with EFBIG as a
-// full disk makes them fail. Killed if it still runs at the end.
+// full disk makes them fail. No service manager listens unless env names
+// one (NOTIFY_SOCKET). Killed if it still runs at the end.
 class Daemon {
  public:
   Daemon(std::vector<std::string> args, const std::string& home, std::vector<std::string> env = {},
          const std::string& workingDir = "/", const std::string& dlnaHome = "") {
     args.insert(args.begin(), OMBRIX_BINARY_DIR "/Ombrix");
     const char* asan = getenv("ASAN_OPTIONS");  // the clock library comes before the sanitizer
+    env.insert(env.begin(), {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"});
     env.insert(env.end(),
                {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
                 "OMBRIX_TEST_INTERVAL=1", "OMBRIX_TEST_SLEEP_PATH=" + home + "/pause",

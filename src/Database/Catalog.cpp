@@ -59,6 +59,10 @@ IdResult Catalog::insertDirRow(int64_t parentId, const std::string& path, const 
   return db.run(CatalogSql::kInsertDirRow, {parentId, path, name});
 }
 
+IdResult Catalog::countFiles() {
+  return db.queryId(CatalogSql::kCountFiles, {});
+}
+
 Status Catalog::setFound(int64_t id) {
   return db.run(CatalogSql::kSetFound, {id}).status;
 }

@@ -43,6 +43,8 @@ class Catalog {
   // with the records that name a failed step; the new ID.
   IdResult insertFile(int64_t parentId, const FileInfo& info);
   Status setFound(int64_t id);
+  // How many files the catalogue holds.
+  IdResult countFiles();
   Status deleteById(int64_t id);
 
   // Write groups (see Database).

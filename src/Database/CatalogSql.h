@@ -115,6 +115,10 @@ inline constexpr const char* kInsertVideoDetail =
 // ID
 inline constexpr const char* kDeleteById = " delete from OBJECTS where ID = ?;";
 
+// The number of files in the catalogue (for the status line, not the
+// contract): every file row has its detail row, and only a file has one.
+inline constexpr const char* kCountFiles = "select count(*) from FILEDETAIL;";
+
 }  // namespace CatalogSql
 
 #endif  // OMBRIX_DATABASE_CATALOGSQL_H

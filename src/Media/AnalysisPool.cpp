@@ -16,6 +16,7 @@
 #include <ctime>
 #include <utility>
 
+#include "Common/AppStatus.h"
 #include "Common/Util.h"
 #include "Media/AnalysisProtocol.h"
 
@@ -151,6 +152,7 @@ void AnalysisPool::send(Helper& helper, Ticket ticket) {
 }
 
 void AnalysisPool::pump(int timeoutMs) {
+  notifyProgress();  // a wait on a helper is bounded by the time limit
   dispatch();
   std::vector<struct pollfd> waits;
   std::vector<Helper*> waiting;

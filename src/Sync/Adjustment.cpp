@@ -41,6 +41,7 @@ void Adjustment::adjustDatabase(PendingChanges& pending) {
       break;
     }
     applyDiffLine(line, catalog, pipeline, pending);
+    notifyProgress();
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
@@ -138,6 +139,7 @@ bool Adjustment::retryPendingChanges(PendingChanges& pending) {
   for (const std::string& path : deletes) {
     if (exitRequested()) break;
     if (isOnDisk(path)) continue;  // back: its row is right where it is
+    notifyProgress();
     writeLog(LogId::RetryDelete, path);
     if (!deleteObject(path, catalog)) Pending::remember(pending.deletes, path);
   }
@@ -145,6 +147,7 @@ bool Adjustment::retryPendingChanges(PendingChanges& pending) {
   for (const std::string& path : inserts) {
     if (exitRequested()) break;
     if (!isOnDisk(path)) continue;  // gone again
+    notifyProgress();
     writeLog(LogId::RetryInsert, path);
     addChangedPath(path, catalog, pipeline, pending);
   }

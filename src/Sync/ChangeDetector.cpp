@@ -26,10 +26,12 @@ constexpr int kFindSkipped = 1;  // 1: something could not be read; the rest is 
 
 }  // namespace
 
-// rm's status is of no interest: it exits 1 for a file that is not there.
+// -f: a snapshot that is not there needs no removing, and the first start
+// must not greet the terminal with an error that is none. The record keeps
+// the usual text. rm's status is of no interest.
 void ChangeDetector::clearSnapshots() {
   ToolRunner::run(LogId::ExecRemove, "rm " + files.findOldPath + " " + files.findDiffPath,
-                  {"rm", files.findOldPath, files.findDiffPath}, kAnyStatus);
+                  {"rm", "-f", files.findOldPath, files.findDiffPath}, kAnyStatus);
 }
 
 // Two spaces before "-follow": each folder is followed by a space and the

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "Common/AppStatus.h"
 #include "Common/Handles.h"
 #include "Common/Logger.h"
 #include "Common/TestSeams.h"
@@ -31,6 +32,7 @@ bool copyOutput(int from, int to, std::string& errMsg) {
     ssize_t n = read(from, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    notifyProgress();  // a long listing is progress, a hung one is not
     if (isComplete && !Util::writeAll(to, buffer, static_cast<size_t>(n))) {
       errMsg = std::strerror(errno);
       isComplete = false;

@@ -64,6 +64,7 @@ void Walk::traverseDir(const std::string& dirPath, int64_t parentId) {
       isReading = readNextEntry(pipeline);
     }
     pipeline.runReady();
+    notifyProgress();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
   for (const std::string& path : pipeline.finish()) {
@@ -188,6 +189,7 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
     IdResult existing = DirectoryRows::findId(path, catalog);
     if (existing.isOk()) {
       markFound(existing.id);
+      notifyFileMet();
       return;
     }
     if (existing.status.isError()) {
@@ -197,8 +199,10 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
   }
   FileInfo info;
   if (!files.fillIfCatalogued(path, info)) return;
-  pipeline.addFile(info,
-                   [this, parentId](const FileInfo& analysed) { writeFile(analysed, parentId); });
+  pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
+    writeFile(analysed, parentId);
+    notifyFileMet();
+  });
 }
 
 void Walk::writeFile(const FileInfo& info, const RowId& parentId) {
