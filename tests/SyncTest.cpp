@@ -357,7 +357,8 @@ TEST_F(SyncTest, ChangesKeptOutByALockAreRetriedUntilTheyLand) {
 
 // A write group that cannot land (a reader that never lets go) loses what
 // it held: the walk knows it, leaves the paths for the next cycle, and
-// never hangs a row under a directory ID that SQLite hands out again.
+// never hangs a row under a directory ID that SQLite hands out again; a
+// check neither sweeps on lost marks nor leaves a row under a wrong parent.
 TEST_F(SyncTest, WritesThatCannotLandAreRedoneUnderTheRightParent) {
   add("a/1.jpg; a/b/2.jpg");
   clockOffset = 0;  // fresh files: the group is committed before each wait for the watch
@@ -379,6 +380,9 @@ TEST_F(SyncTest, WritesThatCannotLandAreRedoneUnderTheRightParent) {
   EXPECT_EQ(builder->checkDatabase(pendingChanges), WalkOutcome::Incomplete);
   expectRecords({record("Ombrix", 128, "check incomplete, no row deleted\n")});
   EXPECT_EQ(faults(), Faults{"stale: " + lib + "/a/1.jpg"});
+  // Rows that an earlier version left under another parent are moved back.
+  const std::string misplace = "update OBJECTS set PARENT_ID = 4242 where PATH like '%/b%'";
+  ASSERT_TRUE(Database(dbPath).runScript(misplace.c_str()).isOk());
   EXPECT_EQ(builder->checkDatabase(pendingChanges), WalkOutcome::Complete);
   EXPECT_EQ(faults(), Faults{});
 }

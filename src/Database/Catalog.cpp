@@ -59,6 +59,14 @@ IdResult Catalog::insertDirRow(int64_t parentId, const std::string& path, const 
   return db.run(CatalogSql::kInsertDirRow, {parentId, path, name});
 }
 
+IdResult Catalog::findRow(const std::string& path, int64_t& parentId) {
+  return db.queryId(CatalogSql::kSelectRowByPath, {path}, &parentId);
+}
+
+Status Catalog::setParent(int64_t id, int64_t parentId) {
+  return db.run(CatalogSql::kSetParent, {parentId, id}).status;
+}
+
 IdResult Catalog::countFiles() {
   return db.queryId(CatalogSql::kCountFiles, {});
 }

@@ -37,12 +37,15 @@ class Catalog {
   // The row whose PATH equals path exactly: Ok with its ID, NotFound, or an
   // error after three tries (never to be read as "not there").
   IdResult findId(const std::string& path);
+  // The same, with the row's PARENT_ID in parentId.
+  IdResult findRow(const std::string& path, int64_t& parentId);
   // A directory row (TYPE 10, FOUND 1); the new ID.
   IdResult insertDirRow(int64_t parentId, const std::string& path, const std::string& name);
   // A file's OBJECTS row and FILEDETAIL row of its kind, together, written
   // with the records that name a failed step; the new ID.
   IdResult insertFile(int64_t parentId, const FileInfo& info);
   Status setFound(int64_t id);
+  Status setParent(int64_t id, int64_t parentId);
   // How many files the catalogue holds.
   IdResult countFiles();
   Status deleteById(int64_t id);

@@ -91,6 +91,11 @@ inline constexpr const char* kDeleteNotFound = "delete from objects where FOUND 
 
 // PATH
 inline constexpr const char* kSelectIdByPath = " select ID from OBJECTS  where PATH = ?;";
+// PATH
+inline constexpr const char* kSelectRowByPath =
+    " select ID, PARENT_ID from OBJECTS  where PATH = ?;";
+// PARENT_ID, ID
+inline constexpr const char* kSetParent = " update OBJECTS set PARENT_ID = ? where ID = ?;";
 // ID
 inline constexpr const char* kSetFound = " update OBJECTS set FOUND = 1 where ID = ?;";
 // PARENT_ID, PATH, FILE_NAME (TYPE 10 is a directory)

@@ -197,7 +197,7 @@ IdResult Database::run(const char* sql, SqlValues values) {
 
 // Read through the one connection, so inside a group the group's own rows
 // are seen. An open failure here is not logged: the third failed try is.
-IdResult Database::queryId(const char* sql, SqlValues values) {
+IdResult Database::queryId(const char* sql, SqlValues values, int64_t* second) {
   Status status;
   sqlite3* conn = connection(std::nullopt, status);
   if (conn == nullptr) return {status};
@@ -211,6 +211,7 @@ IdResult Database::queryId(const char* sql, SqlValues values) {
       int rc = sqlite3_step(statement);
       IdResult result;
       if (rc == SQLITE_ROW) result = IdResult::of(sqlite3_column_int64(statement, 0));
+      if (rc == SQLITE_ROW && second != nullptr) *second = sqlite3_column_int64(statement, 1);
       if (rc == SQLITE_DONE) result = {Status::notFound()};
       if (rc != SQLITE_ROW && rc != SQLITE_DONE) status = errorStatus(rc, sqlite3_errmsg(conn));
       sqlite3_reset(statement);  // ends the read: no lock is held between queries

@@ -105,9 +105,10 @@ class Database {
   // Runs one statement with values bound, likewise; on success the ID is
   // the last inserted row ID (0 when it inserted nothing).
   IdResult run(const char* sql, SqlValues values);
-  // The first column of the first row of a query, tried three times; the
-  // status is NotFound when no row matched.
-  IdResult queryId(const char* sql, SqlValues values);
+  // The first column of the first row of a query (and the second into
+  // *second, when given), tried three times; the status is NotFound when no
+  // row matched.
+  IdResult queryId(const char* sql, SqlValues values, int64_t* second = nullptr);
 
   // A file's rows go in together: beginFile, runInFile once or more,
   // commitFile. After a failure of any step nothing of the file is left and

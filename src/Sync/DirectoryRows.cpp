@@ -5,6 +5,10 @@
 #include "Common/Util.h"
 #include "Sync/SharedFolders.h"
 
+bool DirectoryRows::isSharedFolder(const std::string& path) const {
+  return folders.isRootPath(path);
+}
+
 IdResult DirectoryRows::findParentId(const std::string& path, Catalog& catalog) {
   return findId(Util::getParentPath(path), catalog);
 }

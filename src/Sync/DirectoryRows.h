@@ -22,6 +22,7 @@ class DirectoryRows {
 
   // The row whose PATH equals path exactly (no slash added or removed).
   static IdResult findId(const std::string& path, Catalog& catalog) { return catalog.findId(path); }
+  bool isSharedFolder(const std::string& path) const;
   // The row of path's parent directory.
   static IdResult findParentId(const std::string& path, Catalog& catalog);
 

@@ -161,10 +161,13 @@ void Walk::addDirectory(const std::string& path, const RowId& parentId, Pipeline
 void Walk::writeDirectory(const std::string& path, const RowId& parentId, const RowId& id) {
   group.beforeWrite();
   if (mode == WalkMode::Check) {
-    IdResult found = DirectoryRows::findId(path, catalog);
+    int64_t foundParent = -1;
+    IdResult found = catalog.findRow(path, foundParent);
     if (found.isOk()) {
       *id = found.id;
       markFound(found.id);
+      // A shared folder nested in another may hang under either.
+      if (!directories.isSharedFolder(path)) keepUnder(found.id, foundParent, *parentId);
       return;
     }
     if (found.status.isError()) {
@@ -186,10 +189,15 @@ void Walk::writeDirectory(const std::string& path, const RowId& parentId, const 
 
 void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline) {
   if (mode == WalkMode::Check) {
-    IdResult existing = DirectoryRows::findId(path, catalog);
+    int64_t foundParent = -1;
+    IdResult existing = catalog.findRow(path, foundParent);
     if (existing.isOk()) {
-      markFound(existing.id);
-      notifyFileMet();
+      // In its turn: the directory's own row is known only then.
+      pipeline.addAction([this, id = existing.id, foundParent, parentId] {
+        markFound(id);
+        keepUnder(id, foundParent, *parentId);
+        notifyFileMet();
+      });
       return;
     }
     if (existing.status.isError()) {
@@ -215,6 +223,14 @@ void Walk::writeFile(const FileInfo& info, const RowId& parentId) {
   }
   lastDetailId = std::max(lastDetailId, written.id);
   catalog.afterDiscard([this, path] { leaveForRetry(path); });
+}
+
+// A row left under another parent (by a version that reused the IDs of a
+// write group that did not land) is moved under its directory's row.
+void Walk::keepUnder(int64_t id, int64_t currentParent, int64_t parentId) {
+  if (parentId < 0 || currentParent == parentId) return;
+  group.beforeWrite();
+  if (!catalog.setParent(id, parentId).isOk()) isIncomplete = true;
 }
 
 void Walk::leaveForRetry(const std::string& path) {

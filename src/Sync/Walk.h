@@ -4,8 +4,9 @@
 // Entries come in directory-stream order; hidden names (and "." and "..")
 // are skipped with everything below them. A directory is entered as a row
 // and walked; a regular file of a catalogued kind is catalogued. In check
-// mode every path met is looked up first: a row found is only marked FOUND,
-// so rows met again keep their IDs and details.
+// mode every path met is looked up first: a row found is only marked FOUND
+// (and moved under its directory's row if it hangs elsewhere), so rows met
+// again keep their IDs and details.
 //
 // The walk looks ahead: it reads entries depth first and hands them to a
 // pipeline, which watches and analyses the files ahead and writes every
@@ -82,6 +83,7 @@ class Walk {
   void writeDirectory(const std::string& path, const RowId& parentId, const RowId& id);
   void addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline);
   void writeFile(const FileInfo& info, const RowId& parentId);
+  void keepUnder(int64_t id, int64_t currentParent, int64_t parentId);
   void endDirectory();
   void fillMapsSinceLastFill();
 
