@@ -275,9 +275,9 @@ TEST_F(AnalysisPoolTest, HostileAnswersChangeOnlyTheirFilesOwnRows) {
   builder.buildDatabase();
   EXPECT_EQ(faults(), std::vector<std::string>{});
   EXPECT_EQ(value("select count(*) from OBJECTS"), std::to_string(cases.size() + 3));
-  auto row = [&](const std::string& name, const std::string& columns) {
+  auto row = [&](const std::string& name, const std::string& columns) {  // names without quotes
     return value("select " + columns + " from OBJECTS join FILEDETAIL using (ID) where PATH = '" +
-                 Util::escapeQuote(lib + "/" + name) + "'");
+                 lib + "/" + name + "'");
   };
   EXPECT_EQ(
       row("quote.mp3", "A_ALBUM, A_ARTIST, AV_DURATION, A_TRACK_NO, DETAILS"),
