@@ -2,14 +2,18 @@
 //
 // The protocol's bytes are the same on every host and only a whole answer is
 // read; helpers answer as in-process analysis does, two at a time, taken in
-// any order; a crash, a hang, garbage, a missing helper or an attempt to
-// leave the sandbox costs one file its details; a walk writes the same rows
-// with one helper as with two and keeps none once done; the daemon links no
-// media library and says when its helper is missing.
+// any order; a taken-over helper's answer fills in only the checked findings
+// of the daemon's own record, and what it logs stays on its lines; a crash,
+// a hang, garbage, a missing helper or an attempt to leave the sandbox costs
+// one file its details; a walk writes the same rows with one helper as with
+// two and keeps none once done; the daemon links no media library and says
+// when its helper is missing.
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
+#include <functional>
 #include <regex>
 
 #include "Common/TestSeams.h"
@@ -21,9 +25,17 @@
 namespace {
 
 const std::string kHelper = std::string(OMBRIX_BINARY_DIR) + "/ombrix-analyze";
-const std::vector<std::string> kRunHelper =
-    TestSeams::helperCommand(kHelper);  // qemu's in cross runs
+const std::string kHostile = std::string(OMBRIX_BINARY_DIR) + "/tests/hostile-helper";
 const std::string kDefaults = "DLNA.ORG_PN=;DLNA.ORG_OP=01;DLNA.ORG_CI=0";
+
+// program (under qemu in cross runs) as the pool starts it, allowed to read
+// the files below folder.
+std::vector<std::string> helperReading(const std::string& folder,
+                                       const std::string& program = kHelper) {
+  std::vector<std::string> command = TestSeams::helperCommand(program);
+  command.push_back(folder + "/");
+  return command;
+}
 
 FileInfo filled(const std::string& path) {
   FileInfo info;
@@ -50,18 +62,27 @@ std::pair<std::string, std::string> splitInserts(const std::string& log) {
   return {std::regex_replace(log, inserted, ""), inserts};
 }
 
+// True when a line break in an item (kForged below) made a record of its own.
+bool hasForgedRecord(const std::string& log) {
+  return log.find("\n  Insert file: /etc/shadow") != std::string::npos ||
+         log.find('\r') != std::string::npos;
+}
+
 TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
   FileInfo info = filled("/m/Ünïcode 'q'.jpg");
-  info.fileSize = -1;
-  info.ctime = static_cast<time_t>(4102444800LL);
+  info.mediaType = "JPEG_SM";
+  info.width = -1;
   info.waveFormat.nSamplesPerSec = 4000000000u;
   info.title = std::string("a\0b", 3);
   std::string bytes = AnalysisProtocol::encodeAnswer(info, {{LogId::JpegSize, "64*48"}});
-  EXPECT_EQ(fingerprint(bytes), 0xfa522d2eu);
-  FileInfo back;
+  EXPECT_EQ(fingerprint(bytes), 0x9886509bu);
+  // Only the findings travel: the record they land in keeps its own path,
+  // size and kind.
+  FileInfo back = filled("/m/b.mp3");
   std::vector<CapturedRecord> got;
   ASSERT_TRUE(AnalysisProtocol::decodeAnswer(bytes, back, got));
   EXPECT_EQ(bytes, AnalysisProtocol::encodeAnswer(back, got));
+  EXPECT_EQ(back.fullPathName + back.mimeType + back.title, "/m/b.mp3audio/mpeg" + info.title);
 
   std::string badMagic = bytes, hugeText = bytes;
   badMagic[7] ^= 1;
@@ -70,7 +91,9 @@ TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
       {"a byte too many", bytes + "x"},
       {"bad magic", badMagic},
       {"a text longer than the answer", hugeText},
-      {"a synchroniser's record", AnalysisProtocol::encodeAnswer(info, {{LogId::Deleted, "/"}})}};
+      {"a synchroniser's record", AnalysisProtocol::encodeAnswer(info, {{LogId::Deleted, "/"}})},
+      {"a long item",
+       AnalysisProtocol::encodeAnswer(info, {{LogId::JpegSize, std::string(257, '1')}})}};
   for (const auto& [what, garbage] : refused) {
     EXPECT_FALSE(AnalysisProtocol::decodeAnswer(garbage, back, got)) << what;
   }
@@ -95,15 +118,22 @@ class AnalysisPoolTest : public TestHome {
   }
 };
 
+// Every medium the fixture made, so every profile those reach.
 TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
-  AnalysisPool pool(kRunHelper);
-  std::vector<FileInfo> files = {filled(copy("48x48.jpg", "a.jpg")),
-                                 filled(copy("tagged.mp3", "b.mp3")),
-                                 filled(copy("48x48.jpg", "c.jpg"))};
+  AnalysisPool pool(helperReading(test::kMedia));
+  std::vector<FileInfo> files;
+  DirHandle media(opendir(test::kMedia.c_str()));
+  ASSERT_TRUE(media);
+  for (dirent* entry; (entry = readdir(media.get())) != nullptr;) {
+    FileInfo info = filled(test::kMedia + "/" + entry->d_name);
+    if (isCataloguedKind(info.objType)) files.push_back(info);
+  }
+  ASSERT_GE(files.size(), 30u);
   std::vector<AnalysisPool::Ticket> tickets;
   for (const FileInfo& info : files) tickets.push_back(pool.submit(info));
   EXPECT_EQ(pool.runningHelpers(), 2u);
   for (size_t i = files.size(); i-- > 0;) {
+    SCOPED_TRACE(files[i].fileName);
     AnalysisResult result = pool.take(tickets[i]);
     ASSERT_TRUE(result.isAnalysed()) << result.reason;
     FileInfo inProcess = files[i];  // one fill: reading a file moves its atime
@@ -114,22 +144,165 @@ TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
     for (const CapturedRecord& r : result.records) {
       if (r.id != LogId::SandboxIncomplete) items += r.item;  // a note of qemu-user's runs
     }
-    EXPECT_EQ(items, files[i].extName == "jpg" ? "48*48" : "") << files[i].fileName;
+    std::string ext = files[i].extName;
+    bool isSizeLogged = (ext == "jpg" || ext == "png") && inProcess.width > 0;
+    EXPECT_EQ(items, isSizeLogged
+                         ? std::to_string(inProcess.width) + "*" + std::to_string(inProcess.height)
+                         : "");
   }
   pool.abandonAll();
   EXPECT_EQ(pool.runningHelpers(), 0u);
 }
 
+// What a taken-over helper says, file by file, and what the daemon keeps of
+// it. Every answer also carries a record whose item tries to forge another.
+struct HostileCase {
+  std::string name;
+  std::function<void(FileInfo&)> says, kept;
+  std::string refused;  // the refusal record's brackets; "" for no record
+};
+
+const std::string kStatement = "'); DELETE FROM OBJECTS; --";
+const std::string kForged = "1*1\n[Ombrix].[401]\n  Insert file: /etc/shadow\r";
+
+std::vector<HostileCase> hostileCases() {
+  auto tags = [](FileInfo& i) {
+    i.title = "it's";
+    i.album = kStatement;
+    i.artist = "say \"hi\"";
+    i.duration = "101:02:03.456";
+    i.trackNo = -3;
+    i.waveFormat.nChannels = 2;
+    i.mediaType = "MP3";
+  };
+  auto none = [](FileInfo&) {};
+  return {
+      {"quote.mp3", tags, tags, ""},
+      {"nul.mp3",
+       [](FileInfo& i) {
+         i.artist = std::string("a\0b", 3);
+         i.genre = "Pop";
+       },
+       [](FileInfo& i) { i.genre = "Pop"; }, "artist: holds a NUL"},
+      {"big.mp3", [](FileInfo& i) { i.album.assign(1000000, '\''); }, none,
+       "album: longer than 64 KiB"},
+      {"sizes.png",
+       [](FileInfo& i) {
+         i.width = -1;
+         i.height = INT_MIN;
+         i.mediaType = "PNG_LRG";
+       },
+       [](FileInfo& i) { i.mediaType = "PNG_LRG"; }, "width: negative, height: negative"},
+      {"clip.mpg",
+       [](FileInfo& i) {
+         i.duration = kStatement;
+         i.mediaType = "MPEG_TS_HD_NA_ISO";
+         i.width = 1920;
+       },
+       [](FileInfo& i) {
+         i.mediaType = "MPEG_TS_HD_NA_ISO";
+         i.width = 1920;
+       },
+       "duration: not H:MM:SS.mmm"},
+      {"kind.jpg", [](FileInfo& i) { i.mediaType = "MP3"; }, none,
+       "mediaType: no profile of its kind"},
+      {"line\nfeed.jpg", [](FileInfo& i) { i.mediaType = kStatement; }, none,
+       "mediaType: no profile of its kind"},
+      // Another file's name, path, kind, size and MIME type, and details of
+      // its own: the answer has no place for them.
+      {"other.jpg",
+       [](FileInfo& i) {
+         i.fill("/etc/shadow.mp4");
+         i.fileSize = -1;
+         i.mimeType = i.details = kStatement;
+       },
+       none, ""},
+  };
+}
+
+// Puts each case's file into folder, with the answer the hostile helper
+// gives for it.
+void writeHostileFiles(const std::vector<HostileCase>& cases, const std::string& folder) {
+  for (const HostileCase& c : cases) {
+    const std::string path = folder + "/" + c.name;
+    test::writeFile(path, "not media");
+    FileInfo says = filled(path);
+    c.says(says);
+    test::writeFile(path + ".answer",
+                    AnalysisProtocol::encodeAnswer(says, {{LogId::JpegSize, kForged}}));
+  }
+}
+
+TEST_F(AnalysisPoolTest, AHelpersAnswerFillsInOnlyCheckedFindings) {
+  const std::vector<HostileCase> cases = hostileCases();
+  writeHostileFiles(cases, lib);
+  AnalysisPool pool(helperReading(lib, kHostile), 1);
+  for (const HostileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = lib + "/" + c.name;
+    AnalysisResult result = pool.analyze(filled(path));
+    ASSERT_TRUE(result.isAnalysed()) << result.reason;
+    FileInfo expected = filled(path);
+    c.kept(expected);
+    expected.composeDetails();
+    EXPECT_EQ(AnalysisProtocol::encodeRecord(expected),
+              AnalysisProtocol::encodeRecord(result.info));
+    EXPECT_EQ(result.records.size(), c.refused.empty() ? 1u : 2u);
+    std::string refusal = "analysis fields refused: " + path + " (" + c.refused + ")\n";
+    for (const CapturedRecord& r : result.records) writeLog(r.id, r.item);
+    if (c.refused.empty() || c.name.find('\n') != std::string::npos) continue;
+    EXPECT_EQ(test::count(log(), test::record("Ombrix", 388, refusal)), 1u) << log();
+  }
+  EXPECT_FALSE(hasForgedRecord(log())) << log();
+  EXPECT_EQ(test::count(log(), "lib/line\\nfeed.jpg (mediaType"), 1u);
+  EXPECT_EQ(
+      test::count(log(), "jpgAnalyze: 1*1\\n[Ombrix].[401]\\n  Insert file: /etc/shadow\\r\n"),
+      cases.size());
+}
+
+// End to end, through the catalogue as it is written today: each hostile
+// file gets its own row and detail row with what the daemon kept, and no
+// other row changes. Kept apart so that it can follow the catalogue layer.
+TEST_F(AnalysisPoolTest, HostileAnswersChangeOnlyTheirFilesOwnRows) {
+  const std::vector<HostileCase> cases = hostileCases();
+  writeHostileFiles(cases, lib);
+  add("a/honest.jpg");
+  CatalogBuilder builder(home, kHostile);
+  WatchClock clock = WatchClock::system();
+  clock.now = [] { return time(nullptr) + 3600; };
+  builder.fileCataloguer().watchSet().setClock(clock);
+  builder.addSharedPath(lib);
+  PendingChanges pending;
+  builder.buildDatabase(pending);
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(value("select count(*) from OBJECTS"), std::to_string(cases.size() + 3));
+  auto row = [&](const std::string& name, const std::string& columns) {  // names without quotes
+    return value("select " + columns + " from OBJECTS join FILEDETAIL using (ID) where PATH = '" +
+                 lib + "/" + name + "'");
+  };
+  EXPECT_EQ(
+      row("quote.mp3", "A_ALBUM, A_ARTIST, AV_DURATION, A_TRACK_NO, DETAILS"),
+      kStatement + "|say \"hi\"|101:02:03.456|-3|DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0");
+  EXPECT_EQ(row("nul.mp3", "A_ARTIST, A_GENRE"), "Unknown|Pop");
+  EXPECT_EQ(row("big.mp3", "A_ALBUM"), "Unknown");
+  EXPECT_EQ(row("clip.mpg", "AV_DURATION, IV_WIDTH, DETAILS"),
+            "00:00:00.000|1920|DLNA.ORG_PN=MPEG_TS_HD_NA_ISO;DLNA.ORG_OP=01;DLNA.ORG_CI=0");
+  EXPECT_EQ(row("other.jpg", "TYPE, FILE_NAME, MIME_TYPE, FILE_SIZE, DETAILS"),
+            "1|other.jpg|image/jpeg|9|" + kDefaults);
+  EXPECT_FALSE(hasForgedRecord(log())) << log();
+  EXPECT_EQ(test::count(log(), "analysis fields refused: "), 6u);
+}
+
 TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
-  AnalysisResult probe = AnalysisPool(kRunHelper).analyze(filled(copy("48x48.jpg", "p.jpg")));
+  const std::vector<std::string> helper = helperReading(home);
+  AnalysisResult probe = AnalysisPool(helper).analyze(filled(copy("48x48.jpg", "p.jpg")));
   bool isConfined = probe.isAnalysed() && probe.records.size() == 1;  // no sandbox note
   // Only qemu-user, which runs the cross suites, has neither seccomp nor Landlock.
   EXPECT_TRUE(isConfined || OMBRIX_CROSSCOMPILING) << probe.records.back().item;
+  ASSERT_EQ(access("/etc/passwd", R_OK), 0) << "the read below must be refused by the sandbox";
   using O = AnalysisOutcome;
-  const std::vector<std::string> helper = kRunHelper, hang{"/bin/sh", "-c", "cat >/dev/null"},
-                                 missing{home + "/none"},
-                                 talk{"/bin/sh", "-c",
-                                      "head -c4 >/dev/null; echo nonsense; cat >/dev/null"};
+  const std::vector<std::string> hang{"/bin/sh", "-c", "cat >/dev/null"}, missing{home + "/none"},
+      talk{"/bin/sh", "-c", "head -c4 >/dev/null; echo nonsense; cat >/dev/null"};
   const std::string sig = "analysis process killed by signal ";
   struct Case {
     std::vector<std::string> command;
@@ -143,6 +316,7 @@ TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
       {missing, "lost.mp3", O::NotStarted,
        "cannot start analysis process: No such file or directory"},
       {helper, "ombrix-sandbox-test-write.mp3", O::Died, sig + "6 (Aborted)"},
+      {helper, "ombrix-sandbox-test-read.mp3", O::Died, sig + "6 (Aborted)"},
       {helper, "ombrix-sandbox-test-socket.mp3", O::Died, sig + "31 (Bad system call)"},
       {helper, "ombrix-sandbox-test-spawn.mp3", O::Died, sig + "31 (Bad system call)"}};
   for (const Case& c : cases) {

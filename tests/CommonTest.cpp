@@ -22,9 +22,14 @@ TEST_F(LoggerTest, RecordBytesThresholdAndFile) {
   logger.writeLog(1, "two\nlines", "Database/Database", 32);  // only the first line is indented
   writeLog(LogId::OpenDirFailed, "/m/x/");
   writeLog(LogId::JpegSize, "1*1");
+  // An item's line breaks cannot start a record of their own; its other
+  // bytes, backslashes among them, stay as they are.
+  writeLog(LogId::OpenDirFailed, "/m/a\n[Ombrix].[401]\n  Insert file: \\x\r/");
   EXPECT_EQ(record("OmbrixMain", 87, "No Db File, build db.\n") +
                 record("Database/Database", 32, "two\nlines") +
-                record("Ombrix", 277, "fail to open dir :/m/x/\n"),
+                record("Ombrix", 277, "fail to open dir :/m/x/\n") +
+                record("Ombrix", 277,
+                       "fail to open dir :/m/a\\n[Ombrix].[401]\\n  Insert file: \\x\\r/\n"),
             log());
 
   ASSERT_EQ(unlink(logPath.c_str()), 0);  // the next record makes a new file

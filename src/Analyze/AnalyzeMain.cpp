@@ -1,11 +1,12 @@
 // Analyze/AnalyzeMain.cpp: ombrix-analyze, the analysis helper.
 //
-// Started by the daemon (AnalysisPool), never by people. Reads records on
-// standard input, analyses each with FileInfo::analyze and answers on
-// standard output with the analysed record and the log records the analysis
-// wrote (AnalysisProtocol.h), until its input ends. It writes no log of its
-// own: its records go back with each answer and the daemon writes them in
-// the file's order.
+// Started by the daemon (AnalysisPool), never by people, with the shared
+// folders as its arguments: the only places it may read files once it is
+// confined. Reads records on standard input, analyses each with
+// FileInfo::analyze and answers on standard output with what analysis found
+// and the log records the analysis wrote (AnalysisProtocol.h), until its
+// input ends. It writes no log of its own: its records go back with each
+// answer and the daemon writes them in the file's order.
 //
 // Start-up loads everything the analysers will need, gives back the pages
 // only loading needed, then enters the sandbox (Sandbox.h) before the first
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "Analyze/Sandbox.h"
 #include "Common/Handles.h"
@@ -50,9 +52,10 @@ constexpr const char* kTextEncodings[] = {
 
 #ifdef OMBRIX_TEST_SEAMS
 // Test builds only: a file named ombrix-crash-test* makes the analysis
-// crash, and one named ombrix-sandbox-test-{write,socket,spawn}* makes it try
-// what the sandbox forbids, so that recovery and confinement are tried on a
-// real helper. A forbidden step must fail or end the process; if it
+// crash, and one named ombrix-sandbox-test-{write,socket,spawn,read}* makes
+// it try what the sandbox forbids (reading /etc/passwd, which lies outside
+// every folder a test shares), so that recovery and confinement are tried on
+// a real helper. A forbidden step must fail or end the process; if it
 // succeeds, the helper answers as if nothing happened, which the tests
 // notice.
 void misbehaveIfAsked(const FileInfo& info) {
@@ -70,6 +73,9 @@ void misbehaveIfAsked(const FileInfo& info) {
     pid_t child;
     char* argv[] = {const_cast<char*>("true"), nullptr};
     hasEscaped = posix_spawn(&child, "/bin/true", nullptr, nullptr, argv, nullptr) == 0;
+  } else if (name.find("read") != std::string::npos) {
+    FdHandle file(open("/etc/passwd", O_RDONLY | O_CLOEXEC));
+    hasEscaped = file.isOpen();
   }
   if (!hasEscaped) abort();
 }
@@ -134,7 +140,7 @@ void serve() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
   // A Ctrl-C in a terminal reaches the whole process group; when to stop is
   // the daemon's business, and it tells us by ending our input.
   signal(SIGINT, SIG_IGN);
@@ -148,7 +154,7 @@ int main() {
   std::deque<IconvHandle> converters;
   for (const char* encoding : kTextEncodings) converters.emplace_back("UTF-8", encoding);
   dropStartupPages();
-  Sandbox::enter();
+  Sandbox::enter(std::vector<std::string>(argv + 1, argv + argc));
   serve();
   // Not exit(): static destructors and the sanitizers' exit checks would
   // need system calls the sandbox no longer allows.

@@ -88,6 +88,7 @@ enum class LogId {
   BeginFileFailed,
   FileRowFailed,
   AnalysisFailed,
+  AnalysisFieldsRefused,
   DetailRowFailed,
   FileInserted,
   NoDirParent,
@@ -191,6 +192,9 @@ inline constexpr LogRecord kLogContract[] = {
     {LogId::FileRowFailed, LogSource::Ombrix, 379, 2, "Insert file error: ", "\n"},
     // The item is the path, then the reason in brackets.
     {LogId::AnalysisFailed, LogSource::Ombrix, 386, 3, "analysis failed: ", "\n"},
+    // The item is the path, then each field of the helper's answer that the
+    // daemon refused (and why) in brackets; those fields keep their defaults.
+    {LogId::AnalysisFieldsRefused, LogSource::Ombrix, 388, 3, "analysis fields refused: ", "\n"},
     {LogId::DetailRowFailed, LogSource::Ombrix, 395, 2, "Insert file error: ", "\n"},
     {LogId::FileInserted, LogSource::Ombrix, 401, 6, "Insert file: ", "\n"},
     {LogId::NoDirParent, LogSource::Ombrix, 433, 2, "Insert dir error, can't find parent id!\n",

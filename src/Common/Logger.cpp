@@ -46,6 +46,26 @@ void appendInt(char* buffer, size_t capacity, size_t* pos, int value) {
   while (n > 0 && *pos < capacity) buffer[(*pos)++] = digits[--n];
 }
 
+// A line break in an item (a path, a tag, a helper's text) would start what
+// reads as a record of its own, so it is written as the two characters "\n"
+// or "\r". A backslash stays as it is: the bytes of every item without a
+// line break, which is nearly all of them, are unchanged.
+std::string asOneLine(const std::string& item) {
+  if (item.find_first_of("\r\n") == std::string::npos) return item;
+  std::string line;
+  line.reserve(item.size() + 8);
+  for (char c : item) {
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else {
+      line += c;
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 struct LoggerStorage {
@@ -142,7 +162,7 @@ void writeLog(LogId id, const std::string& item) {
   }
   const LogRecord& record = logRecord(id);
   if (record.level > Logger::getInstance().getLevel()) return;  // compose nothing we drop
-  Logger::getInstance().writeLog(record, record.text + item + record.tail);
+  Logger::getInstance().writeLog(record, record.text + asOneLine(item) + record.tail);
 }
 
 std::string timingText(time_t start, time_t end) {

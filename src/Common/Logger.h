@@ -77,6 +77,8 @@ class Logger {
 };
 
 // Writes the contracted record id about item: its text, the item, its tail.
+// Line feeds and carriage returns in item are written as "\n" and "\r", so
+// the item stays on its record's line whatever a file name or tag holds.
 void writeLog(LogId id, const std::string& item = "");
 
 // Seconds between two whole-second clock readings in the default stream

@@ -18,6 +18,7 @@
 
 #include "Common/AppStatus.h"
 #include "Common/Util.h"
+#include "Media/AnalysisCheck.h"
 #include "Media/AnalysisProtocol.h"
 
 extern char** environ;
@@ -32,12 +33,11 @@ double monotonicNow() {
   return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-// What FileInfo::analyze leaves for a file its analyser cannot read. A
-// request holds only what fill() found, so it has every default already.
-FileInfo withDefaults(const FileInfo& filled) {
-  FileInfo info = filled;
+// What FileInfo::analyze does once its analyser is through: details from the
+// profile, for every kind it hands to an analyser. The daemon composes them
+// itself rather than take a helper's text for them.
+void completeDetails(FileInfo& info) {
   if (info.objType != ObjType::None && info.objType != ObjType::Playlist) info.composeDetails();
-  return info;
 }
 
 }  // namespace
@@ -202,17 +202,23 @@ void AnalysisPool::readAnswer(Helper& helper) {
   }
 }
 
-// One answer per request and nothing more: bytes beyond it, or a record of
-// another file, mean the helper has lost its way.
+// One answer per request and nothing more: bytes beyond it mean the helper
+// has lost its way. The answer only fills in the analysis fields of the
+// record sent, and only those that pass their checks.
 void AnalysisPool::acceptAnswer(Helper& helper, const std::string& payload) {
   AnalysisResult result;
-  const FileInfo& sent = pending.at(helper.ticket);
+  result.info = pending.at(helper.ticket);
   if (!helper.received.empty() ||
-      !AnalysisProtocol::decodeAnswer(payload, result.info, result.records) ||
-      result.info.fullPathName != sent.fullPathName) {
+      !AnalysisProtocol::decodeAnswer(payload, result.info, result.records)) {
     failHelper(helper, AnalysisOutcome::Garbage, "analysis process answered garbage");
     return;
   }
+  std::string refused = AnalysisCheck::refuseUnfounded(result.info);
+  if (!refused.empty()) {
+    result.records.push_back(
+        {LogId::AnalysisFieldsRefused, result.info.fullPathName + " (" + refused + ")"});
+  }
+  completeDetails(result.info);
   result.outcome = AnalysisOutcome::Analysed;
   finish(std::exchange(helper.ticket, 0), std::move(result));
 }
@@ -254,7 +260,8 @@ void AnalysisPool::finish(Ticket ticket, AnalysisResult result) {
 void AnalysisPool::fail(Ticket ticket, AnalysisOutcome outcome, const std::string& reason) {
   AnalysisResult result;
   result.outcome = outcome;
-  result.info = withDefaults(pending.at(ticket));
+  result.info = pending.at(ticket);  // what fill() found: the defaults of every analysis field
+  completeDetails(result.info);
   result.reason = reason;
   finish(ticket, std::move(result));
 }

@@ -4,9 +4,12 @@
 // TagLib, libavformat and libjpeg read untrusted bytes, so the daemon never
 // runs them: it hands each filled record to ombrix-analyze, a helper
 // executable started with posix_spawn that analyses in a sandbox and answers
-// with the analysed record and the log records the analysis wrote (see
-// AnalysisProtocol.h). A crash, a hang past the time limit or an answer that
-// is not this file's record costs that file its details, never the daemon:
+// with what analysis found and the log records the analysis wrote (see
+// AnalysisProtocol.h). The answer is untrusted: each of its fields fills in
+// the daemon's own record only after its check (AnalysisCheck.h); a field
+// that fails keeps its default and is named in one record. A crash, a hang
+// past the time limit or an answer that is not one well-formed answer costs
+// that file its details, never the daemon:
 // the helper is killed and reaped, the file gets the defaults of an
 // unreadable one, and the next request goes to a fresh helper.
 //
@@ -40,16 +43,18 @@ enum class AnalysisOutcome {
   NotStarted,  // no helper could be started
   Died,        // the helper crashed, was killed, or went away
   TimedOut,    // no answer within the limit: the helper was killed
-  Garbage,     // an answer that is not this file's record: the helper was killed
+  Garbage,     // an answer that is not one well-formed answer: the helper was killed
 };
 
 struct AnalysisResult {
   AnalysisOutcome outcome = AnalysisOutcome::NotStarted;
-  // Analysed exactly as FileInfo::analyze completes it, or on failure the
-  // defaults of a file its analyser cannot read (no profile, details
-  // composed, result true).
+  // The record submitted, its analysis fields from the answer where they
+  // passed their checks, details composed from the profile: what
+  // FileInfo::analyze would make of it. On failure the defaults of a file its
+  // analyser cannot read (no profile, details composed, result true).
   FileInfo info;
-  // What the analysis logged, oldest first, for the daemon to write.
+  // What the analysis logged, oldest first, then the daemon's record of the
+  // fields it refused, if any: for the daemon to write.
   std::vector<CapturedRecord> records;
   std::string reason;  // on failure, for the "analysis failed: " record
 
@@ -66,6 +71,11 @@ class AnalysisPool {
   // service; tests put in programs that hang or talk nonsense).
   explicit AnalysisPool(std::vector<std::string> helperCommand, int helperCount = kDefaultHelpers,
                         int timeLimitSeconds = kTimeLimitSeconds);
+  // Lets helpers started from now on read the files below folder (a shared
+  // folder): it goes to them as one more argument, and their sandbox lets
+  // them read nothing outside such folders. Helpers already running keep
+  // what they had; the daemon adds its folders before the first file.
+  void addReadableFolder(const std::string& folder) { command.push_back(folder); }
   ~AnalysisPool();
   AnalysisPool(const AnalysisPool&) = delete;
   AnalysisPool& operator=(const AnalysisPool&) = delete;

@@ -3,7 +3,8 @@
 //
 // A record is a magic number and a fixed sequence of fields: the texts, then
 // the numbers, then the wave format, the bitmap header and the result flag.
-// An answer is its own magic number, the record as one text, the number of
+// An answer is its own magic number, the texts and numbers analysis fills
+// (profile, tags, duration; sizes, track; channels and rates), the number of
 // log records and each record as line, source name and item.
 #include "Media/AnalysisProtocol.h"
 
@@ -172,10 +173,20 @@ bool decodeRecord(const std::string& bytes, FileInfo& info) {
   return true;
 }
 
+// Only the fields analysis fills travel back; the daemon has the rest.
 std::string encodeAnswer(const FileInfo& info, const std::vector<CapturedRecord>& records) {
   Writer w;
   w.number(kAnswerMagic);
-  w.text(encodeRecord(info));
+  for (const std::string* text :
+       {&info.mediaType, &info.title, &info.artist, &info.album, &info.genre, &info.duration}) {
+    w.text(*text);
+  }
+  for (int32_t value : {info.width, info.height, info.trackNo}) w.number(asBits(value));
+  const WaveFormat& f = info.waveFormat;
+  for (uint64_t value :
+       {uint64_t{f.nChannels}, uint64_t{f.nSamplesPerSec}, uint64_t{f.nAvgBytesPerSec}}) {
+    w.number(value);
+  }
   w.length(static_cast<uint32_t>(records.size()));
   for (const CapturedRecord& captured : records) {
     const LogRecord& record = logRecord(captured.id);
@@ -189,10 +200,17 @@ std::string encodeAnswer(const FileInfo& info, const std::vector<CapturedRecord>
 bool decodeAnswer(const std::string& bytes, FileInfo& info, std::vector<CapturedRecord>& records) {
   Reader r(bytes);
   uint64_t magic;
-  std::string record;
+  if (!r.number(magic) || magic != kAnswerMagic) return false;
+  FileInfo found = info;
+  for (std::string* text : {&found.mediaType, &found.title, &found.artist, &found.album,
+                            &found.genre, &found.duration}) {
+    if (!r.text(*text)) return false;
+  }
+  WaveFormat& f = found.waveFormat;
   uint32_t count;
-  if (!r.number(magic) || magic != kAnswerMagic || !r.text(record) || !r.length(count) ||
-      count > kMaxRecords) {
+  if (!r.integer(found.width) || !r.integer(found.height) || !r.integer(found.trackNo) ||
+      !r.integer(f.nChannels) || !r.integer(f.nSamplesPerSec) || !r.integer(f.nAvgBytesPerSec) ||
+      !r.length(count) || count > kMaxRecords) {
     return false;
   }
   std::vector<CapturedRecord> out(count);
@@ -200,13 +218,12 @@ bool decodeAnswer(const std::string& bytes, FileInfo& info, std::vector<Captured
     uint64_t line;
     std::string source;
     if (!r.number(line) || !r.text(source) || !r.text(captured.item) ||
-        !findAnalysisRecord(source, line, captured.id)) {
+        captured.item.size() > kMaxItemBytes || !findAnalysisRecord(source, line, captured.id)) {
       return false;
     }
   }
-  FileInfo analysed;
-  if (!r.atEnd() || !decodeRecord(record, analysed)) return false;
-  info = std::move(analysed);
+  if (!r.atEnd()) return false;
+  info = std::move(found);
   records = std::move(out);
   return true;
 }

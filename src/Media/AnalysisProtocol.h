@@ -4,9 +4,10 @@
 // The daemon writes requests to a helper's standard input and reads answers
 // from its standard output. A message is a 4-byte big-endian length followed
 // by that many bytes, at most kMaxMessageBytes. A request is one file record;
-// an answer is the analysed record followed by the log records its analysis
-// wrote. Numbers travel as 8-byte big-endian values, counts as 4-byte ones
-// and texts as a 4-byte length and the bytes, so the bytes are the same
+// an answer is what analysis found (the fields FileInfo::analyze fills, and
+// nothing the daemon knows itself: path, name, kind, size, times, MIME type)
+// followed by the log records its analysis wrote. Numbers travel as 8-byte big-endian values,
+// counts as 4-byte ones and texts as a 4-byte length and the bytes, so the bytes are the same
 // whatever the host's word size and byte order. Decoding is strict: a message cut short, one with
 // bytes left over, or one holding a value outside its field's range is refused whole, since it can
 // only come from a helper that has gone wrong.
@@ -26,6 +27,9 @@ namespace AnalysisProtocol {
 // No real record comes near either bound; a longer message is garbage.
 constexpr uint32_t kMaxMessageBytes = 1u << 20;
 constexpr size_t kMaxRecords = 256;
+// The longest item of a helper's record; the real ones are a size or the
+// names of missing sandbox mechanisms.
+constexpr size_t kMaxItemBytes = 256;
 
 std::string encodeRecord(const FileInfo& info);
 // False, with info untouched, for anything but one whole, well-formed record.
@@ -36,6 +40,10 @@ bool decodeRecord(const std::string& bytes, FileInfo& info);
 // side (the image analyser, the sandbox) are accepted: a helper may not put
 // words into the synchroniser's mouth.
 std::string encodeAnswer(const FileInfo& info, const std::vector<CapturedRecord>& records);
+// Replaces the analysis fields of info, and only those, with the answer's,
+// as they come: what they may hold is the caller's to check
+// (AnalysisCheck.h). False, with info and records untouched, for anything
+// but one whole, well-formed answer.
 bool decodeAnswer(const std::string& bytes, FileInfo& info, std::vector<CapturedRecord>& records);
 
 std::string frame(const std::string& payload);

@@ -35,7 +35,10 @@ class CatalogBuilder {
   CatalogBuilder(const CatalogBuilder&) = delete;
   CatalogBuilder& operator=(const CatalogBuilder&) = delete;
 
-  void addSharedPath(std::string path) { folders.add(std::move(path)); }
+  void addSharedPath(std::string path) {
+    folders.add(std::move(path));
+    cataloguer.shareFolder(folders.entries().back());
+  }
 
   // True when the catalogue is a regular, readable file with something in it.
   bool dbExists() const;

@@ -41,7 +41,8 @@ class FileCataloguer {
   // Analysis: submit returns at once; the answer is taken in any order once
   // it is there. takeAnalysis writes the records the analysis produced, or
   // the one that says it failed (the record then holds the defaults of an
-  // unreadable file).
+  // unreadable file). The helpers read files only below shared folders.
+  void shareFolder(const std::string& folder) { pool.addReadableFolder(folder); }
   AnalysisTicket submitAnalysis(const FileInfo& info) { return pool.submit(info); }
   bool isAnalysed(AnalysisTicket ticket) const { return pool.isDone(ticket); }
   bool hasAnalysisInFlight() const { return pool.isBusy(); }
