@@ -41,6 +41,20 @@ class DaemonTest : public TestHome {
     ASSERT_EQ(prlimit(daemon->id(), RLIMIT_FSIZE, &limit, nullptr), 0);
   }
   std::string output() const { return test::readFile(home + "/output.txt"); }
+  // Whether the daemon has a change-notice watch on dir.
+  bool watches(const std::string& dir) const {
+    struct stat status;
+    if (stat(dir.c_str(), &status) != 0) return false;
+    char inode[32];
+    snprintf(inode, sizeof inode, " ino:%llx ", static_cast<unsigned long long>(status.st_ino));
+    const std::string proc = "/proc/" + std::to_string(daemon->id());
+    DirHandle fds(opendir((proc + "/fd").c_str()));
+    while (const dirent* entry = fds ? readdir(fds.get()) : nullptr) {
+      if (test::readFile(proc + "/fdinfo/" + entry->d_name).find(inode) != std::string::npos)
+        return true;
+    }
+    return false;
+  }
   // The sockets the daemon holds open.
   size_t openSockets() const {
     const std::string fdDir = "/proc/" + std::to_string(daemon->id()) + "/fd/";
@@ -241,8 +255,10 @@ TEST_F(DaemonTest, NothingIsLostWhileTheDiskIsFull) {
 }
 
 // With a cycle due only once an hour, the kernel's notices start every
-// cycle: a hundred files written at once are one cycle, a directory moved in
-// is caught with its files, and so is a file put into it later (its watch
+// cycle: a hundred files written at once are one cycle; a new directory is
+// watched as soon as its notice is read (even while paused), so that what
+// is copied into it wakes the loop too; a directory moved in is caught with
+// its files, and so is a file put into its subdirectory later (that watch
 // came from the listing); a deletion too. No cycle runs that finds nothing,
 // and a stop still ends the hour's sleep at once.
 TEST_F(DaemonTest, ChangeNoticesStartCyclesLongBeforeTheTick) {
@@ -253,6 +269,12 @@ TEST_F(DaemonTest, ChangeNoticesStartCyclesLongBeforeTheTick) {
   for (int i = 0; i < 100; ++i) test::writeFile(lib + "/" + std::to_string(i) + ".jpg", jpeg);
   ASSERT_TRUE(waitForLog("Insert file: ", 101)) << log();
   EXPECT_EQ(count(log(), "isChanged = true"), 1u);
+  test::writeFile(home + "/pause", "");  // notices are read, but start nothing
+  ASSERT_EQ(mkdir((lib + "/new").c_str(), 0755), 0);
+  ASSERT_TRUE(test::waitFor([&] { return watches(lib + "/new"); }));  // before any listing
+  ASSERT_EQ(unlink((home + "/pause").c_str()), 0);
+  add("new/d.jpg");
+  ASSERT_TRUE(waitForLog("Insert file: " + lib + "/new/d.jpg")) << log();
   ASSERT_EQ(test::run({"mkdir", "-p", home + "/away/moved/deeper"}), 0);
   test::writeFile(home + "/away/moved/deeper/b.jpg", jpeg);
   ASSERT_EQ(rename((home + "/away/moved").c_str(), (lib + "/moved").c_str()), 0);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <utility>
+#include <vector>
 
 #include "Common/AppStatus.h"
 #include "Common/Logger.h"
@@ -89,12 +90,30 @@ int addWatch(int fd, const std::string& path) {
   return inotify_add_watch(fd, path.c_str(), kWatchMask);
 }
 
-// What the names in pending's unsettled list end in: the notice of a
-// closed file carries only its name. A file of the same name closed in
-// another directory costs a cycle that finds nothing.
-bool isUnsettled(const char* name, const PendingChanges& pending) {
-  return std::any_of(pending.unsettled.begin(), pending.unsettled.end(),
-                     [&](const std::string& path) { return Util::getFileName(path) == name; });
+// The watched directories above a listed path, nearest last. find lists
+// each directory before what it holds, so the nearest one that holds the
+// path is the one its watch goes below.
+// True when path is a file a cycle left unsettled while it grew; its
+// closing is worth a cycle. The path is put together only when there is
+// such a file: most closes are of files copied whole.
+bool isUnsettled(const WatchPaths& watched, int wd, const char* name,
+                 const PendingChanges& pending) {
+  if (pending.unsettled.empty()) return false;
+  std::string path = watched.pathOf(wd) + "/" + name;
+  return std::find(pending.unsettled.begin(), pending.unsettled.end(), path) !=
+         pending.unsettled.end();
+}
+
+struct Ancestor {
+  std::string path;
+  int wd;
+};
+
+void climbTo(std::vector<Ancestor>& chain, const std::string& path) {
+  while (!chain.empty() &&
+         path.compare(0, chain.back().path.size() + 1, chain.back().path + "/") != 0) {
+    chain.pop_back();
+  }
 }
 
 }  // namespace
@@ -112,7 +131,7 @@ bool ChangeNotices::open() {
 void ChangeNotices::turnOff(const std::string& reason) {
   writeLog(LogId::NoticesOff, reason);
   inotify.reset();
-  watched.clear();
+  watched = WatchPaths();
   isOff = true;
 }
 
@@ -120,10 +139,9 @@ void ChangeNotices::turnOff(const std::string& reason) {
 // the header leave it out. The work directory is known by its inode, since
 // the home may be shared under another path (through a link). Watching
 // again a directory that has a watch costs the kernel nothing and returns
-// its descriptor, which tells the old watches from the new; the watches of
-// directories no longer listed (moved away, or now hidden) are removed. The
-// first listing needs no look at what changed while it was taken: the
-// build or the check walks every folder after it.
+// its descriptor, which tells the old watches from the new. The first
+// listing needs no look at what changed while it was taken: the build or
+// the check walks every folder after it.
 void ChangeNotices::follow(const std::string& listingPath, const timespec& listedAt) {
   bool isFirst = !inotify.isOpen();
   if (!open()) return;
@@ -132,51 +150,73 @@ void ChangeNotices::follow(const std::string& listingPath, const timespec& liste
     isStaleSet = true;  // the next listing is followed, changed or not
     return;
   }
-  struct stat workDir {};
-  stat((files.homeDir + "/nstemp").c_str(), &workDir);  // none: nothing to leave out
+  if (stat((files.homeDir + "/nstemp").c_str(), &workDir) != 0) workDir = {};
   DeviceKinds kinds;
-  std::vector<int> kept;
+  WatchPaths kept;
+  std::vector<Ancestor> chain;
   size_t needed = 0;
   bool isFull = false;
-  for (std::string path; std::getline(listing, path);) {
+  for (std::string line; std::getline(listing, line);) {
     struct stat status;
-    if (folders.isHiddenBelowFolder(path) || stat(path.c_str(), &status) != 0 ||
-        !S_ISDIR(status.st_mode) ||
-        (status.st_dev == workDir.st_dev && status.st_ino == workDir.st_ino) ||
-        !isLocalFileSystem(path, status.st_dev, kinds)) {
+    if (folders.isHiddenBelowFolder(line) || stat(line.c_str(), &status) != 0 ||
+        !S_ISDIR(status.st_mode) || isWorkDir(status) ||
+        !isLocalFileSystem(line, status.st_dev, kinds)) {
       continue;
     }
     ++needed;
     if (isFull) continue;  // only counted, for the record
-    int wd = addWatch(inotify.get(), path);
+    int wd = addWatch(inotify.get(), line);
     if (wd < 0) {
       isFull = errno == ENOSPC;  // any other refusal (gone, unreadable) costs that directory only
       continue;
     }
-    kept.push_back(wd);
-    if (!isFirst && !std::binary_search(watched.begin(), watched.end(), wd) &&
-        hasChangedSince(path, listedAt)) {
-      hasNews = true;
+    if (!isFirst && !watched.contains(wd) && hasChangedSince(line, listedAt)) hasNews = true;
+    std::string path = Util::removeLastSlash(line);
+    climbTo(chain, path);
+    if (chain.empty()) {
+      kept.append(wd, -1, path);
+    } else {
+      kept.append(wd, chain.back().wd, path.substr(chain.back().path.size() + 1));
     }
+    chain.push_back({path, wd});
   }
   if (isFull) {
     turnOff("fs.inotify.max_user_watches is too low; the shared folders need " +
             std::to_string(needed) + " watches");
     return;
   }
-  removeWatchesNotIn(kept);
+  kept.sort();
+  replaceWatches(kept);
   isStaleSet = false;
 }
 
-// kept becomes the watch set. The IN_IGNORED notice of a watch removed here
-// finds it gone from the set, and so is not taken for a drop by the kernel.
-void ChangeNotices::removeWatchesNotIn(std::vector<int>& kept) {
-  std::sort(kept.begin(), kept.end());
-  kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
-  for (int wd : watched) {
-    if (!std::binary_search(kept.begin(), kept.end(), wd)) inotify_rm_watch(inotify.get(), wd);
+// The watches of directories no longer listed (moved away, or now hidden)
+// are removed; their IN_IGNORED notices then find them gone from the set,
+// and so are not taken for drops by the kernel.
+void ChangeNotices::replaceWatches(WatchPaths& kept) {
+  for (int wd : watched.descriptors()) {
+    if (!kept.contains(wd)) inotify_rm_watch(inotify.get(), wd);
   }
-  watched.swap(kept);
+  std::swap(watched, kept);
+}
+
+// A directory created or moved in below a watched one is watched at once,
+// so that what is copied into it next sends notices too, and the sleep
+// goes on until the copy is over. Its file system is its parent's: neither
+// mkdir(2) nor rename(2) crosses mounts. A refusal leaves it to the next
+// listing, which tries again and reports a full limit.
+void ChangeNotices::watchNewDirectory(int parentWd, const char* name) {
+  std::string parent = watched.pathOf(parentWd);
+  if (parent.empty()) return;
+  std::string path = parent + "/" + name;
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || isWorkDir(status)) return;
+  int wd = addWatch(inotify.get(), path);
+  if (wd < 0) {
+    isStaleSet = true;
+    return;
+  }
+  watched.set(wd, parentWd, name);
 }
 
 // The quiet second restarts with every notice, but the tick stays where it
@@ -253,9 +293,8 @@ ChangeNotices::Batch ChangeNotices::classify(const inotify_event& event,
                                              const PendingChanges& pending) {
   if (event.mask & IN_Q_OVERFLOW) return Batch::Overflow;
   if (event.mask & IN_IGNORED) {
-    auto found = std::lower_bound(watched.begin(), watched.end(), event.wd);
-    if (found != watched.end() && *found == event.wd) {
-      watched.erase(found);  // the kernel dropped it: its directory went, or its file system
+    if (watched.contains(event.wd)) {
+      watched.remove(event.wd);  // the kernel dropped it: its directory went, or its file system
       isStaleSet = true;
     }
     return Batch::Nothing;
@@ -266,6 +305,11 @@ ChangeNotices::Batch ChangeNotices::classify(const inotify_event& event,
   }
   const char* name = event.len > 0 ? event.name : "";
   if (name[0] == '.') return Batch::Nothing;
-  if (event.mask & IN_CLOSE_WRITE) return isUnsettled(name, pending) ? Batch::News : Batch::Nothing;
+  if (event.mask & IN_CLOSE_WRITE) {
+    return isUnsettled(watched, event.wd, name, pending) ? Batch::News : Batch::Nothing;
+  }
+  if ((event.mask & IN_ISDIR) && (event.mask & (IN_CREATE | IN_MOVED_TO))) {
+    watchNewDirectory(event.wd, name);
+  }
   return Batch::News;
 }

@@ -7,7 +7,9 @@
 // or wrong costs at most a wait for the tick. The watch set, one watch per
 // directory, is derived from the listing after each listing that changed,
 // and after the kernel dropped or moved a watch or lost notices, so it
-// cannot drift from what the cycle sees.
+// cannot drift from what the cycle sees. A directory created or moved in
+// between two listings is watched as soon as its notice is read, so that a
+// copy into it keeps the sleep going until the copy is over.
 //
 // No watch is put on directories of network and user-space file systems
 // (NFS, SMB, FUSE, ...: a change made on another machine sends no notice
@@ -17,19 +19,20 @@
 // the kernel has no watch to spare: at the watch limit every watch is given
 // back and one record says which setting to raise, and to what.
 //
-// The daemon keeps only the watch descriptors, 4 bytes a watch; a path comes
-// from the listing when watched and from the notice's name when it arrives.
+// The daemon keeps 12 bytes and the directory's name a watch (WatchPaths).
 //
 // Thread-safety: the main thread only.
 #ifndef OMBRIX_SYNC_CHANGENOTICES_H
 #define OMBRIX_SYNC_CHANGENOTICES_H
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "Common/Handles.h"
+#include "Sync/WatchPaths.h"
 
 class SharedFolders;
 struct PendingChanges;
@@ -53,12 +56,13 @@ class ChangeNotices {
 
   // True when the watch set must be derived again even though the listing
   // did not change (nothing derived yet, a watch dropped or moved, notices
-  // lost).
+  // lost, a watch refused).
   bool isStale() const { return isStaleSet; }
 
   // Makes the watch set that of the listing at listingPath (one path a
-  // line), taken from listedAt on. A directory that changed while it was
-  // being listed and before its watch was in place counts as a notice.
+  // line, each directory before what it holds), taken from listedAt on. A
+  // directory that changed while it was being listed and before its watch
+  // was in place counts as a notice.
   void follow(const std::string& listingPath, const timespec& listedAt);
 
   // Sleeps until seconds have passed, or until a notice about a change the
@@ -77,7 +81,12 @@ class ChangeNotices {
 
   bool open();
   void turnOff(const std::string& reason);
-  void removeWatchesNotIn(std::vector<int>& kept);
+  bool isWorkDir(const struct stat& status) const {
+    return status.st_dev == workDir.st_dev && status.st_ino == workDir.st_ino;
+  }
+  // Makes kept the watch set, removing the watches not in it.
+  void replaceWatches(WatchPaths& kept);
+  void watchNewDirectory(int parentWd, const char* name);
   Readiness block(Clock::duration timeout) const;
   Batch readNotices(const PendingChanges& pending);
   Batch classify(const inotify_event& event, const PendingChanges& pending);
@@ -85,7 +94,8 @@ class ChangeNotices {
   const WorkFiles& files;
   const SharedFolders& folders;
   FdHandle inotify;
-  std::vector<int> watched;  // watch descriptors, sorted
+  WatchPaths watched;
+  struct stat workDir {};  // as of the last listing
   bool isStaleSet = true;
   bool isOff = false;    // the kernel has no instance or no watch to spare: ticks only
   bool hasNews = false;  // follow saw a change that no notice reported
