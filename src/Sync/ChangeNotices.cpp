@@ -90,11 +90,8 @@ int addWatch(int fd, const std::string& path) {
   return inotify_add_watch(fd, path.c_str(), kWatchMask);
 }
 
-// The watched directories above a listed path, nearest last. find lists
-// each directory before what it holds, so the nearest one that holds the
-// path is the one its watch goes below.
-// True when path is a file a cycle left unsettled while it grew; its
-// closing is worth a cycle. The path is put together only when there is
+// True when wd's entry name is a file a cycle left unsettled while it grew:
+// its closing is worth a cycle. The path is put together only when there is
 // such a file: most closes are of files copied whole.
 bool isUnsettled(const WatchPaths& watched, int wd, const char* name,
                  const PendingChanges& pending) {
@@ -104,6 +101,9 @@ bool isUnsettled(const WatchPaths& watched, int wd, const char* name,
          pending.unsettled.end();
 }
 
+// The watched directories above a listed path, nearest last. find lists
+// each directory before what it holds, so the nearest one that holds the
+// path is the one its watch goes below.
 struct Ancestor {
   std::string path;
   int wd;

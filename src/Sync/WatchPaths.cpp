@@ -6,7 +6,7 @@
 namespace {
 
 // Deeper than any real tree; a chain longer than this loops.
-constexpr int kDeepest = 4096;
+constexpr size_t kDeepest = 4096;
 
 }  // namespace
 
