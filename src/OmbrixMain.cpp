@@ -7,10 +7,10 @@
 // shared folders, the analysis helper's check, the first snapshot (and the
 // first watches of the change notices), and only then the build or the
 // check, so changes made while those run show up in the first difference of
-// the loop. The daemon itself never parses media: the
-// analysis helper does (Media/AnalysisPool.h). Under a service manager it
-// says when it is ready, what it is doing and that it still makes progress
-// (Common/ServiceNotify.h). Every exit status is 0. Log source "OmbrixMain".
+// the loop. The daemon itself never parses media: the analysis helper does
+// (Media/AnalysisPool.h). Under a service manager it says when it is ready,
+// what it is doing and that it still makes progress (Common/ServiceNotify.h).
+// Every exit status is 0. Log source "OmbrixMain".
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
