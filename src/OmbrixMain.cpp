@@ -4,12 +4,13 @@
 // Usage: Ombrix log_level(0~6) shared_path1 shared_path_2 ... with DLNAHOME
 // naming the service home. Start-up order matters: refusals first (they
 // touch nothing), then the handler, the work directory and a fresh log, the
-// shared folders, the analysis helper's check, the first snapshot, and only
-// then the build or the check, so changes made while those run show up in the
-// first difference of the loop. The daemon itself never parses media: the
-// analysis helper does (Media/AnalysisPool.h). Under a service manager it
-// says when it is ready, what it is doing and that it still makes progress
-// (Common/ServiceNotify.h). Every exit status is 0. Log source "OmbrixMain".
+// shared folders, the analysis helper's check, the first snapshot (and the
+// first watches of the change notices), and only then the build or the
+// check, so changes made while those run show up in the first difference of
+// the loop. The daemon itself never parses media: the analysis helper does
+// (Media/AnalysisPool.h). Under a service manager it says when it is ready,
+// what it is doing and that it still makes progress (Common/ServiceNotify.h).
+// Every exit status is 0. Log source "OmbrixMain".
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,10 +151,12 @@ void buildOrCheck(CatalogBuilder& builder, PendingChanges& pending) {
   writeLog(exists ? LogId::CheckTime : LogId::BuildTime, timingText(start, time(nullptr)));
 }
 
-// A signal ends the sleep early; the rest of that cycle still runs (the
-// adjustment stops by itself on the flag) before the loop ends. Every cycle
-// tells the service manager where it stands, which also keeps its watchdog
-// fed while idle or paused.
+// The sleep lasts the interval, less once the kernel's change notices have
+// come and gone quiet (Sync/ChangeNotices.h); either way the cycle is the
+// same. A signal ends the sleep at once; the rest of that cycle still runs
+// (the adjustment stops by itself on the flag) before the loop ends. Every
+// cycle tells the service manager where it stands, which also keeps its
+// watchdog fed while idle or paused.
 void serve(CatalogBuilder& builder, PendingChanges& pending) {
   AppStatus& status = AppStatus::getInstance();
   ServiceNotify& notifier = status.notifier();
@@ -162,7 +165,7 @@ void serve(CatalogBuilder& builder, PendingChanges& pending) {
     // Most of the daemon's life is this wait: give back the heap that the
     // last walk's look-ahead and the catalogue's page cache left free.
     malloc_trim(0);
-    sleep(status.getInterval());
+    builder.waitForChanges(status.getInterval(), status.getSleepPath(), pending);
     if (Util::isFileExist(status.getSleepPath())) {
       writeLog(LogId::Sleeping);
       notifier.paused(status.getSleepPath());

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -40,6 +41,20 @@ class DaemonTest : public TestHome {
     ASSERT_EQ(prlimit(daemon->id(), RLIMIT_FSIZE, &limit, nullptr), 0);
   }
   std::string output() const { return test::readFile(home + "/output.txt"); }
+  // Whether the daemon has a change-notice watch on dir.
+  bool watches(const std::string& dir) const {
+    struct stat status;
+    if (stat(dir.c_str(), &status) != 0) return false;
+    char inode[32];
+    snprintf(inode, sizeof inode, " ino:%llx ", static_cast<unsigned long long>(status.st_ino));
+    const std::string proc = "/proc/" + std::to_string(daemon->id());
+    DirHandle fds(opendir((proc + "/fd").c_str()));
+    while (const dirent* entry = fds ? readdir(fds.get()) : nullptr) {
+      if (test::readFile(proc + "/fdinfo/" + entry->d_name).find(inode) != std::string::npos)
+        return true;
+    }
+    return false;
+  }
   // The sockets the daemon holds open.
   size_t openSockets() const {
     const std::string fdDir = "/proc/" + std::to_string(daemon->id()) + "/fd/";
@@ -236,6 +251,92 @@ TEST_F(DaemonTest, NothingIsLostWhileTheDiskIsFull) {
   limitFileSize(RLIM_INFINITY);
   EXPECT_TRUE(test::waitFor([&] { return faults().empty(); })) << testing::PrintToString(faults());
   EXPECT_EQ(table(kept).substr(0, before.size()), before);
+  EXPECT_EQ(daemon->stop(), 0);
+}
+
+// With a cycle due only once an hour, the kernel's notices start every
+// cycle: a hundred files written at once are one cycle; a new directory is
+// watched as soon as its notice is read (even while paused), so that what
+// is copied into it wakes the loop too; a directory moved in is caught with
+// its files, and so is a file put into its subdirectory later (that watch
+// came from the listing); a deletion too. No cycle runs that finds nothing,
+// and a stop still ends the hour's sleep at once.
+TEST_F(DaemonTest, ChangeNoticesStartCyclesLongBeforeTheTick) {
+  add("a.jpg");
+  start({"6", lib}, "", {"OMBRIX_TEST_INTERVAL=3600"});
+  ASSERT_TRUE(waitForLog("Build DB Time = ")) << log();
+  const std::string jpeg = test::medium("48x48.jpg");
+  for (int i = 0; i < 100; ++i) test::writeFile(lib + "/" + std::to_string(i) + ".jpg", jpeg);
+  ASSERT_TRUE(waitForLog("Insert file: ", 101)) << log();
+  EXPECT_EQ(count(log(), "isChanged = true"), 1u);
+  test::writeFile(home + "/pause", "");  // notices are read, but start nothing
+  ASSERT_EQ(mkdir((lib + "/new").c_str(), 0755), 0);
+  ASSERT_TRUE(test::waitFor([&] { return watches(lib + "/new"); }));  // before any listing
+  ASSERT_EQ(unlink((home + "/pause").c_str()), 0);
+  add("new/d.jpg");
+  ASSERT_TRUE(waitForLog("Insert file: " + lib + "/new/d.jpg")) << log();
+  ASSERT_EQ(test::run({"mkdir", "-p", home + "/away/moved/deeper"}), 0);
+  test::writeFile(home + "/away/moved/deeper/b.jpg", jpeg);
+  ASSERT_EQ(rename((home + "/away/moved").c_str(), (lib + "/moved").c_str()), 0);
+  ASSERT_TRUE(waitForLog("Insert file: " + lib + "/moved/deeper/b.jpg")) << log();
+  add("moved/deeper/c.mp3");
+  ASSERT_TRUE(waitForLog("Insert file: " + lib + "/moved/deeper/c.mp3")) << log();
+  ASSERT_EQ(unlink((lib + "/a.jpg").c_str()), 0);
+  ASSERT_TRUE(waitForLog("Delete: " + lib + "/a.jpg")) << log();
+  EXPECT_EQ(faults(), std::vector<std::string>{});
+  EXPECT_EQ(count(log(), "isChanged = false"), 1u) << "only the first listing's";
+  EXPECT_EQ(daemon->stop(), 0);
+}
+
+// Without notices the tick still comes. At the watch limit (the first watch
+// refused) one record names the setting and the watches the folders need
+// (lib and sub; not the hidden directory), and later directories try no
+// more. A queue that overflowed runs a cycle at once, even for a change
+// that is no notice's business by itself (a hidden name).
+TEST_F(DaemonTest, WithoutReliableNoticesTheCycleStillComes) {
+  add("sub/a.jpg; .hidden/b.jpg");
+  start({"6", lib}, "", {"OMBRIX_TEST_FAULTS=watch:1"});
+  ASSERT_TRUE(waitForLog("Build DB Time = ")) << log();
+  add("sub/new/c.jpg");
+  ASSERT_TRUE(waitForLog("Insert file: " + lib + "/sub/new/c.jpg")) << log();
+  EXPECT_EQ(count(log(), record("Ombrix", 540,
+                                "change notices off: fs.inotify.max_user_watches is too low; the "
+                                "shared folders need 2 watches\n")),
+            1u);
+  EXPECT_EQ(daemon->stop(), 0);
+
+  start({"6", lib}, "", {"OMBRIX_TEST_INTERVAL=3600", "OMBRIX_TEST_FAULTS=overflow:1"});
+  ASSERT_TRUE(waitForLog("Check DB Time = ")) << log();
+  test::writeFile(lib + "/.x", "");
+  ASSERT_TRUE(waitForLog("isChanged = true")) << log();
+  EXPECT_TRUE(logHas(record("Ombrix", 544, "change notices lost (queue overflow), cycle now\n")));
+  EXPECT_EQ(daemon->stop(), 0);
+}
+
+// A file still being written when its cycle ends is looked at again as soon
+// as it is closed, not at the tick an hour away, and written once, with the
+// size it ended at. The clock is real here, so a new file is watched; the
+// test writes more after each poll until the watch has seen it grow.
+TEST_F(DaemonTest, AGrowingFileIsWrittenOnceClosedWithItsFinalSize) {
+  start({"6", lib}, "", {"OMBRIX_TEST_INTERVAL=3600", "LD_PRELOAD"});
+  ASSERT_TRUE(waitForLog("Build DB Time = ")) << log();
+  const std::string video = test::medium("mpeg1.mpeg"), path = lib + "/growing.mpg";
+  const size_t chunk = video.size() / 8;
+  {
+    std::ofstream out(path, std::ios::binary);
+    size_t written = 0;
+    for (size_t polls = 1; written < video.size() / 2 && !logHas(" <> "); ++polls) {
+      out.write(video.data() + written, chunk).flush();
+      written += chunk;
+      ASSERT_TRUE(waitForLog("  size = ", polls)) << log();
+    }
+    ASSERT_TRUE(waitForLog("Adjust DB Time = ")) << log();
+    out.write(video.data() + written, video.size() - written);
+  }
+  ASSERT_TRUE(waitForLog("Insert file: " + path)) << log();
+  EXPECT_EQ(value("select FILE_SIZE from OBJECTS where PATH like '%/growing.mpg'"),
+            std::to_string(video.size()));
+  EXPECT_EQ(count(log(), "Insert file: "), 1u);
   EXPECT_EQ(daemon->stop(), 0);
 }
 

@@ -432,6 +432,51 @@ TEST_F(SyncTest, ChangeSeenByAFailingDiffComesAgain) {
   EXPECT_EQ(faults(), Faults{});
 }
 
+// The kernel's notices end the service loop's sleep only for what a cycle
+// acts on. A hidden name, a file rewritten in place and the work directory
+// (shared here with the whole home, so this very log is in a shared folder)
+// wake nothing; a closed file that a cycle left unsettled does, and so does
+// a directory changed while it was listed, before its watch was in place
+// (the diff tool adds a file to the new directory). A lost queue wakes at
+// once, the pause marker holds every notice back, a stop ends the sleep.
+TEST_F(SyncTest, NoticesWakeTheLoopOnlyForWhatACycleActsOn) {
+  using Wake = ChangeNotices::Wake;
+  add("a.jpg; sub/b.jpg");
+  builder = makeBuilder({home});
+  builder->clearSnapshots();
+  ASSERT_FALSE(builder->isChanged());  // the first listing puts the watches
+  const std::string marker = home + "/nstemp/pause", jpeg = test::medium("48x48.jpg");
+  auto wait = [&](unsigned seconds) {
+    return builder->waitForChanges(seconds, marker, pendingChanges);
+  };
+  test::writeFile(lib + "/.hidden.jpg", "");
+  test::writeFile(lib + "/a.jpg", jpeg);
+  test::writeFile(home + "/nstemp/scratch.txt", "");
+  EXPECT_EQ(wait(2), Wake::Tick);  // a notice would have ended it after a quiet second
+  pendingChanges.unsettled.push_back(lib + "/sub/b.jpg");
+  test::writeFile(lib + "/sub/b.jpg", jpeg);
+  EXPECT_EQ(wait(60), Wake::Notices);
+
+  test::writeFile(marker, "");
+  add("new/c.jpg");
+  ASSERT_EQ(unlink((home + "/diff").c_str()), 0);
+  const std::string late = lib + "/new/late.jpg";
+  test::writeFile(home + "/diff", "#!/bin/sh\n[ -e " + late + " ] || cp " + lib + "/a.jpg " + late +
+                                      "\nexec /usr/bin/diff \"$@\"\n");
+  ASSERT_EQ(chmod((home + "/diff").c_str(), 0755), 0);
+  EXPECT_EQ(wait(2), Wake::Tick);
+  ASSERT_EQ(unlink(marker.c_str()), 0);
+  ASSERT_TRUE(builder->isChanged());
+  EXPECT_EQ(wait(60), Wake::Notices);
+  ASSERT_TRUE(builder->isChanged());  // late.jpg: the listing had missed it
+
+  TestSeams::failAt(TestSeams::Fault::NoticesLost, 1);
+  test::writeFile(lib + "/.lost", "");
+  EXPECT_EQ(wait(60), Wake::Overflow);
+  AppStatus::getInstance().setAppExit(true);
+  EXPECT_EQ(wait(60), Wake::Exit);
+}
+
 // Broken media of every catalogued kind, names that break SQL, and a folder
 // whose name would run commands in a shell: every file gets its rows, and
 // only the analysis that crashes on purpose (test builds crash on

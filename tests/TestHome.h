@@ -196,16 +196,18 @@ class NotifySocket {
 // in home/output.txt. DLNAHOME is dlnaHome, unset when that is "-". SIGXFSZ
 // is ignored, so that a file size limit makes writes fail with EFBIG as a
 // full disk makes them fail. No service manager listens unless env names
-// one (NOTIFY_SOCKET). Killed if it still runs at the end.
+// one (NOTIFY_SOCKET). env's entries come last, so a test may change any of
+// these (an interval of an hour, the real clock without "LD_PRELOAD").
+// Killed if it still runs at the end.
 class Daemon {
  public:
   Daemon(std::vector<std::string> args, const std::string& home, std::vector<std::string> env = {},
          const std::string& workingDir = "/", const std::string& dlnaHome = "") {
     args.insert(args.begin(), OMBRIX_BINARY_DIR "/Ombrix");
     const char* asan = getenv("ASAN_OPTIONS");  // the clock library comes before the sanitizer
-    env.insert(env.begin(), {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"});
-    env.insert(env.end(),
-               {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
+    env.insert(env.begin(),
+               {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID",
+                std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
                 "OMBRIX_TEST_INTERVAL=1", "OMBRIX_TEST_SLEEP_PATH=" + home + "/pause",
                 dlnaHome == "-" ? "DLNAHOME" : "DLNAHOME=" + (dlnaHome.empty() ? home : dlnaHome),
                 "FAKETIME=+2h", "NO_FAKE_STAT=1", "DONT_FAKE_MONOTONIC=1",

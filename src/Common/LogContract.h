@@ -101,6 +101,8 @@ enum class LogId {
   WatchAbandoned,
   SizeChanged,
   WatchVanished,
+  NoticesOff,
+  NoticesLost,
   // Database/Database: connections and transactions
   OpenFailedInExecute,
   BeginFailedInExecute,
@@ -209,6 +211,12 @@ inline constexpr LogRecord kLogContract[] = {
     // Written as the previous size, the text, the new size and the tail.
     {LogId::SizeChanged, LogSource::Ombrix, 523, 6, " <> ", "\n"},
     {LogId::WatchVanished, LogSource::Ombrix, 526, 3, "file vanished during size watch: ", "\n"},
+    // Once a run: from here on the cycles come at the interval only. The item
+    // is why: the kernel refused an instance, or the watch limit was reached
+    // (it names fs.inotify.max_user_watches and the watches needed).
+    {LogId::NoticesOff, LogSource::Ombrix, 540, 3, "change notices off: ", "\n"},
+    {LogId::NoticesLost, LogSource::Ombrix, 544, 4,
+     "change notices lost (queue overflow), cycle now\n", ""},
 
     {LogId::OpenFailedInExecute, LogSource::Database, 32, 1, "db error at open\n", ""},
     {LogId::BeginFailedInExecute, LogSource::Database, 41, 2, "db error at begin transaction\n",

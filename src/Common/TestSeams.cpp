@@ -28,7 +28,9 @@ struct FaultPlan {
 };
 FaultPlan faultPlans[static_cast<int>(TestSeams::Fault::Count)];
 
-constexpr const char* kFaultNames[] = {"commit-busy", "lookup", "readdir", "tool"};
+constexpr const char* kFaultNames[] = {
+    "commit-busy", "lookup", "readdir", "tool", "watch", "overflow",
+};
 
 // Reads "point:N[:TIMES]" entries separated by commas.
 void parseFaults(const std::string& text) {

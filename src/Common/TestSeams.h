@@ -31,8 +31,18 @@ namespace TestSeams {
 // Where a test can make the outside world fail, at a chosen call: the
 // catalogue's COMMIT is busy ("commit-busy"), a look-up by path fails after
 // its tries ("lookup"), readdir reports an error ("readdir"), a listing tool
-// exits with status 2 ("tool").
-enum class Fault { CommitBusy, LookupFails, ReaddirFails, ToolFails, Count };
+// exits with status 2 ("tool"), the kernel refuses a watch as at its watch
+// limit ("watch"), a read of change notices finds the queue overflowed
+// ("overflow").
+enum class Fault {
+  CommitBusy,
+  LookupFails,
+  ReaddirFails,
+  ToolFails,
+  WatchRefused,
+  NoticesLost,
+  Count
+};
 
 #ifdef OMBRIX_TEST_SEAMS
 // Reads the variables above; called once at start-up.

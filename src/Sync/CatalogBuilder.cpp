@@ -15,7 +15,8 @@ CatalogBuilder::CatalogBuilder(const std::string& homeDir, const std::string& he
     : files(homeDir),
       directories(folders),
       cataloguer(directories, helperPath),
-      changes(files, folders),
+      notices(files, folders),
+      changes(files, folders, notices),
       adjustment(files, folders, directories, cataloguer) {}
 
 // A catalogue file of zero bytes holds no catalogue: a first build killed

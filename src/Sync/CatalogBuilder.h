@@ -4,7 +4,8 @@
 // One builder lives as long as the process. It knows the service home, the
 // shared folders and the work files, and wires the parts that do the jobs:
 // the first build and the full check (Walk), the change detection
-// (ChangeDetector) and the incremental adjustment (Adjustment), peers that
+// (ChangeDetector, with the kernel's ChangeNotices that end the service
+// loop's sleep early) and the incremental adjustment (Adjustment), peers that
 // share the file cataloguing and the directory rows. What a job leaves
 // undone is not kept here: it goes into the PendingChanges the service loop
 // owns and hands to each job. The builder holds no open file and no
@@ -19,6 +20,7 @@
 
 #include "Sync/Adjustment.h"
 #include "Sync/ChangeDetector.h"
+#include "Sync/ChangeNotices.h"
 #include "Sync/DirectoryRows.h"
 #include "Sync/FileCataloguer.h"
 #include "Sync/PendingChanges.h"
@@ -46,6 +48,13 @@ class CatalogBuilder {
   void clearSnapshots() { changes.clearSnapshots(); }
   bool isChanged() { return changes.isChanged(); }
 
+  // The service loop's sleep: seconds, less after change notices (see
+  // ChangeNotices::wait).
+  ChangeNotices::Wake waitForChanges(unsigned seconds, const std::string& sleepPath,
+                                     const PendingChanges& pending) {
+    return notices.wait(seconds, sleepPath, pending);
+  }
+
   // Creates the catalogue from nothing and walks every shared folder.
   WalkOutcome buildDatabase(PendingChanges& pending);
 
@@ -72,6 +81,7 @@ class CatalogBuilder {
   SharedFolders folders;
   DirectoryRows directories;
   FileCataloguer cataloguer;
+  ChangeNotices notices;
   ChangeDetector changes;
   Adjustment adjustment;
 };

@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "Common/Handles.h"
 #include "Common/Logger.h"
 #include "Common/Util.h"
+#include "Sync/ChangeNotices.h"
 #include "Sync/SharedFolders.h"
 #include "Sync/ToolRunner.h"
 #include "Sync/WorkFiles.h"
@@ -46,8 +48,11 @@ std::string ChangeDetector::listCommandText() const {
 // difference cut short, or a listing promoted although its difference was
 // never taken, would lose the changes for good; instead the previous
 // listing stays, and the next cycle compares against it again and sees the
-// same changes.
+// same changes. The watch set follows only a listing that was promoted: it
+// is the one the next cycle compares against.
 bool ChangeDetector::isChanged() {
+  timespec listedAt{};
+  clock_gettime(CLOCK_REALTIME, &listedAt);
   ToolResult result = takeSnapshot();
   if (!result.isOk()) return keepPreviousSnapshot(files.findNewPath, result);
   bool changed = false;
@@ -66,6 +71,7 @@ bool ChangeDetector::isChanged() {
   result = ToolRunner::run(LogId::ExecPromote, "mv " + files.findNewPath + " " + files.findOldPath,
                            {"mv", files.findNewPath, files.findOldPath}, 0);
   if (!result.isOk()) return keepPreviousSnapshot(files.findOldPath, result);
+  if (changed || notices.isStale()) notices.follow(files.findOldPath, listedAt);
   writeLog(changed ? LogId::ChangedTrue : LogId::ChangedFalse);
   return changed;
 }
