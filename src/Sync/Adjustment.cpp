@@ -15,6 +15,7 @@
 #include "Sync/Pipeline.h"
 #include "Sync/SharedFolders.h"
 #include "Sync/WorkFiles.h"
+#include "Sync/WriteGroup.h"
 
 namespace {
 
@@ -26,6 +27,24 @@ bool isOnDisk(const std::string& path) {
 
 }  // namespace
 
+// What one adjustment or retry works with.
+struct Adjustment::Run {
+  Catalog& catalog;
+  WriteGroup& group;
+  Pipeline& pipeline;
+  PendingChanges& pending;
+
+  // Notes how a change to path went: one that failed waits in list for a
+  // retry, and so does one that succeeded in a group that is then lost.
+  void settle(bool isDone, std::vector<std::string>& list, const std::string& path) {
+    if (!isDone) {
+      Pending::remember(list, path);
+    } else {
+      catalog.afterDiscard([&list, path] { Pending::remember(list, path); });
+    }
+  }
+};
+
 void Adjustment::adjustDatabase(PendingChanges& pending) {
   std::ifstream diff(workFiles.findDiffPath);
   if (!diff.is_open()) {
@@ -33,24 +52,30 @@ void Adjustment::adjustDatabase(PendingChanges& pending) {
     return;
   }
   Catalog catalog(workFiles.dbPath);
-  Pipeline pipeline(cataloguer, nullptr);  // one transaction per change: retries stay exact
+  WriteGroup group(catalog);
+  Pipeline pipeline(cataloguer, &group);
+  Run run{catalog, group, pipeline, pending};
   std::string line;
   while (std::getline(diff, line)) {
     if (exitRequested()) {
       writeLog(LogId::AdjustStopped);
       break;
     }
-    applyDiffLine(line, catalog, pipeline, pending);
+    applyDiffLine(line, run);
     notifyProgress();
+    group.commitIfDue();
     pipeline.runReady();
     if (pipeline.isFull()) pipeline.waitForProgress();
   }
-  finish(pipeline, pending);
+  finish(run);
   refreshMaps(catalog, LogId::AdjustPruneFailed, LogId::AdjustFillFailed);
 }
 
-void Adjustment::finish(Pipeline& pipeline, PendingChanges& pending) {
-  for (const std::string& path : pipeline.finish()) Pending::remember(pending.unsettled, path);
+void Adjustment::finish(Run& run) {
+  for (const std::string& path : run.pipeline.finish()) {
+    Pending::remember(run.pending.unsettled, path);
+  }
+  run.group.commit();        // a loss is settled through the paths' discard actions
   cataloguer.endAnalysis();  // nothing to analyse until the next change
 }
 
@@ -68,8 +93,7 @@ void Adjustment::refreshMaps(Catalog& catalog, LogId pruneFailed, LogId fillFail
 // tmp/a.jpg would otherwise have /tmp/a.jpg, outside every shared folder,
 // catalogued and offered on the network. A newer line about a path
 // supersedes a retry still pending for it.
-void Adjustment::applyDiffLine(const std::string& line, Catalog& catalog, Pipeline& pipeline,
-                               PendingChanges& pending) {
+void Adjustment::applyDiffLine(const std::string& line, Run& run) {
   if (line.empty() || (line[0] != '<' && line[0] != '>')) return;
   size_t slash = line.find('/');
   std::string path = slash == std::string::npos ? "" : line.substr(slash);
@@ -77,16 +101,15 @@ void Adjustment::applyDiffLine(const std::string& line, Catalog& catalog, Pipeli
     writeLog(LogId::OutsideFolders, path);
     return;
   }
-  Pending::forget(pending.unsettled, path);
+  Pending::forget(run.pending.unsettled, path);
   if (line[0] == '<') {
-    Pending::forget(pending.inserts, path);
-    pipeline.addAction([this, path, &catalog, &pending] {
-      if (!deleteObject(path, catalog)) Pending::remember(pending.deletes, path);
-    });
+    Pending::forget(run.pending.inserts, path);
+    run.pipeline.addAction(
+        [this, path, &run] { run.settle(deleteObject(path, run), run.pending.deletes, path); });
     return;
   }
-  Pending::forget(pending.deletes, path);
-  addChangedPath(path, catalog, pipeline, pending);
+  Pending::forget(run.pending.deletes, path);
+  addChangedPath(path, run);
 }
 
 // Hidden names stay out, and so does everything inside a hidden directory:
@@ -96,26 +119,25 @@ void Adjustment::applyDiffLine(const std::string& line, Catalog& catalog, Pipeli
 // file before it may have entered it as its parent); a file is looked up at
 // once, since only its own line can enter it, so that a catalogued file is
 // neither watched nor analysed.
-void Adjustment::addChangedPath(const std::string& path, Catalog& catalog, Pipeline& pipeline,
-                                PendingChanges& pending) {
+void Adjustment::addChangedPath(const std::string& path, Run& run) {
   if (folders.isHiddenBelowFolder(path)) return;
   if (Util::isDirExist(path)) {
-    pipeline.addAction([this, path, &catalog, &pending] {
-      if (!insertDirIfNew(path, catalog)) Pending::remember(pending.inserts, path);
+    run.pipeline.addAction([this, path, &run] {
+      run.group.beforeWrite();
+      run.settle(insertDirIfNew(path, run.catalog), run.pending.inserts, path);
     });
     return;
   }
   if (!Util::isFileExist(path)) return;  // gone again, or neither a directory nor a readable file
-  IdResult existing = DirectoryRows::findId(path, catalog);
+  IdResult existing = DirectoryRows::findId(path, run.catalog);
   if (existing.isOk()) return;
   FileInfo info;
   if (existing.status.isError()) {
-    Pending::remember(pending.inserts, path);  // we cannot tell: try again later
+    Pending::remember(run.pending.inserts, path);  // we cannot tell: try again later
   } else if (cataloguer.fillIfCatalogued(path, info)) {
-    pipeline.addFile(info, [this, path, &catalog, &pending](const FileInfo& analysed) {
-      if (!cataloguer.writeRows(analysed, -1, catalog).isOk()) {
-        Pending::remember(pending.inserts, path);
-      }
+    run.pipeline.addFile(info, [this, path, &run](const FileInfo& analysed) {
+      run.group.beforeWrite();
+      run.settle(cataloguer.writeRows(analysed, -1, run.catalog).isOk(), run.pending.inserts, path);
     });
   }
 }
@@ -132,6 +154,9 @@ bool Adjustment::insertDirIfNew(const std::string& path, Catalog& catalog) {
 bool Adjustment::retryPendingChanges(PendingChanges& pending) {
   if (pending.isEmpty()) return false;
   Catalog catalog(workFiles.dbPath);
+  WriteGroup group(catalog);
+  Pipeline pipeline(cataloguer, &group);
+  Run run{catalog, group, pipeline, pending};
   std::vector<std::string> deletes, inserts, copying;
   deletes.swap(pending.deletes);
   inserts.swap(pending.inserts);
@@ -141,40 +166,41 @@ bool Adjustment::retryPendingChanges(PendingChanges& pending) {
     if (isOnDisk(path)) continue;  // back: its row is right where it is
     notifyProgress();
     writeLog(LogId::RetryDelete, path);
-    if (!deleteObject(path, catalog)) Pending::remember(pending.deletes, path);
+    run.settle(deleteObject(path, run), pending.deletes, path);
   }
-  Pipeline pipeline(cataloguer, nullptr);
+  group.commit();  // the deletions' records before the insertions'
   for (const std::string& path : inserts) {
     if (exitRequested()) break;
     if (!isOnDisk(path)) continue;  // gone again
     notifyProgress();
     writeLog(LogId::RetryInsert, path);
-    addChangedPath(path, catalog, pipeline, pending);
+    addChangedPath(path, run);
   }
   for (const std::string& path : copying) {
-    if (!exitRequested()) addChangedPath(path, catalog, pipeline, pending);  // unless gone
+    if (!exitRequested()) addChangedPath(path, run);  // unless gone meanwhile
   }
-  finish(pipeline, pending);
+  finish(run);
   refreshMaps(catalog, LogId::RetryPruneFailed, LogId::RetryFillFailed);
   return true;
 }
 
 // A "<" line for a path that is still there comes from a name holding a
 // line feed (see applyDiffLine), not from a removal.
-bool Adjustment::deleteObject(std::string path, Catalog& catalog) {
+bool Adjustment::deleteObject(std::string path, Run& run) {
   path = Util::removeLastSlash(std::move(path));
-  IdResult row = DirectoryRows::findId(path, catalog);
+  run.group.beforeWrite();
+  IdResult row = DirectoryRows::findId(path, run.catalog);
   if (row.status.isError()) return false;  // we cannot tell: try again later
   if (row.status.isNotFound()) {
     writeLog(LogId::NoObject, path);
     return true;
   }
   if (isOnDisk(path)) return true;
-  Status status = catalog.deleteById(row.id);
+  Status status = run.catalog.deleteById(row.id);
   if (!status.isOk()) {
     writeLog(LogId::DeleteFailed, status.message);
     return false;
   }
-  writeLog(LogId::Deleted, path);
+  run.catalog.afterCommit([path] { writeLog(LogId::Deleted, path); });
   return true;
 }

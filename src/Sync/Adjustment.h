@@ -6,12 +6,14 @@
 // artist and genre maps are brought in line with FILEDETAIL. New directories
 // are not walked: find listed their contents too, each on a line of its own.
 //
-// A change the catalogue refused (the media server holding a lock, an I/O
-// error, a look-up that failed) is kept in the service loop's
-// PendingChanges and retried at the start of each later cycle: otherwise a
-// new file would be missing from the television, or a deleted one still
-// listed, until the next start's full check. The adjustment keeps no state
-// of its own between calls.
+// The rows go out in short write groups, as a walk's do (a commit of its
+// own for each of a thousand copied files would cost a sync each). A change
+// the catalogue refused (the media server holding a lock past the retries,
+// an I/O error, a look-up that failed), or one whose group could not land,
+// is kept in the service loop's PendingChanges and retried at the start of
+// each later cycle: otherwise a new file would be missing from the
+// television, or a deleted one still listed, until the next start's full
+// check. The adjustment keeps no state of its own between calls.
 #ifndef OMBRIX_SYNC_ADJUSTMENT_H
 #define OMBRIX_SYNC_ADJUSTMENT_H
 
@@ -48,22 +50,22 @@ class Adjustment {
   bool retryPendingChanges(PendingChanges& pending);
 
  private:
+  struct Run;
+
   // Deletes the row of path (one trailing "/" removed); its detail row goes
   // with it through the catalogue's trigger. Only the one row: a removed
   // directory's contents come as lines of their own. Returns false when a
-  // database failure kept the row in, true otherwise (also when there was no
-  // row to delete).
-  bool deleteObject(std::string path, Catalog& catalog);
-  void applyDiffLine(const std::string& line, Catalog& catalog, Pipeline& pipeline,
-                     PendingChanges& pending);
+  // catalogue failure kept the row in, true otherwise (also when there was
+  // no row to delete).
+  bool deleteObject(std::string path, Run& run);
+  void applyDiffLine(const std::string& line, Run& run);
   // Hands the entering of path (a directory or a file, unless it is
   // catalogued already) to the pipeline; a catalogue failure keeps it for a
   // retry.
-  void addChangedPath(const std::string& path, Catalog& catalog, Pipeline& pipeline,
-                      PendingChanges& pending);
-  // Runs what pipeline holds; the files still being copied are left for
-  // the next cycle.
-  void finish(Pipeline& pipeline, PendingChanges& pending);
+  void addChangedPath(const std::string& path, Run& run);
+  // Runs what the pipeline holds and commits; the files still being copied
+  // are left for the next cycle.
+  void finish(Run& run);
   // Enters a directory unless it is catalogued already; false when a
   // catalogue failure kept it out.
   bool insertDirIfNew(const std::string& path, Catalog& catalog);
