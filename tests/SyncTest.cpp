@@ -173,7 +173,9 @@ TEST_F(SyncTest, StopRequestWritesNoFileAfterIt) {
   std::string done;
   for (const char* name : {"a.jpg", "b.mp3", "c.mpg"}) {
     FileInfo info;
-    ASSERT_TRUE(cataloguer.fillIfCatalogued(lib + "/" + name, info));
+    struct stat status;
+    ASSERT_EQ(stat((lib + "/" + name).c_str(), &status), 0);
+    ASSERT_TRUE(cataloguer.fillIfCatalogued(lib + "/" + name, status, info));
     pipeline.addFile(info, [&](const FileInfo& analysed) { done += analysed.fileName + ";"; });
   }
   pipeline.addAction([&] { done += "action;"; });
