@@ -182,7 +182,7 @@ TEST_F(SyncTest, StopRequestWritesNoFileAfterIt) {
   AppStatus::getInstance().setAppExit(true);
   EXPECT_TRUE(pipeline.finish().empty());
   EXPECT_EQ(done, "action;");
-  EXPECT_EQ(cataloguer.analysis().runningHelpers(), 0u);
+  EXPECT_EQ(cataloguer.analysis().runningWorkers(), 0u);
 }
 
 // Rows written in groups, and maps refilled from the newest rows only, come

@@ -156,8 +156,8 @@ void Walk::addEntry(const dirent& entry, Pipeline& pipeline) {
 // left, an I/O error): then the walk is incomplete. A directory row that
 // cannot be written still gets walked with -1 as its ID: the entries below
 // then find or enter their parent themselves.
-void Walk::addDirectory(int dirFd, const char* name, const std::string& path,
-                        const RowId& parentId, Pipeline& pipeline) {
+void Walk::addDirectory(int dirFd, const char* name, const std::string& path, const RowId& parentId,
+                        Pipeline& pipeline) {
   FdHandle fd(openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
   DirHandle dir(fd.isOpen() ? fdopendir(fd.get()) : nullptr);
   if (dir == nullptr) {
