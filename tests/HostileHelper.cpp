@@ -25,7 +25,7 @@ bool exists(const std::string& path) {
 }
 
 bool writeInPieces(const std::string& framed) {
-  const struct timespec pause = {0, 5000000};
+  const struct timespec pause = {0, 10000000};
   for (size_t at = 0; at < framed.size(); at += 3) {
     if (!Util::writeAll(STDOUT_FILENO, framed.data() + at, std::min<size_t>(3, framed.size() - at)))
       return false;
