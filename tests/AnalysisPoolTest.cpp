@@ -108,6 +108,40 @@ TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
   EXPECT_FALSE(AnalysisProtocol::decodeRecord(record, back));
 }
 
+// A request carries its records in order; one with no record, too many, a
+// record cut short or a byte left over anywhere is refused whole.
+TEST(AnalysisProtocolTest, RequestIsReadOnlyWhole) {
+  const FileInfo a = filled("/m/a.jpg"), b = filled("/m/b.mp3");
+  const std::string first = AnalysisProtocol::encodeRecord(a),
+                    second = AnalysisProtocol::encodeRecord(b);
+  FileInfo back;
+  EXPECT_FALSE(AnalysisProtocol::decodeRecord(first + "x", back));
+  auto length = [](size_t n) {
+    return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+  };
+  const std::string head = std::string(4, '\0') + "OMBR";
+  const std::string request =
+      head + length(2) + length(first.size()) + first + length(second.size()) + second;
+  ASSERT_EQ(request, AnalysisProtocol::encodeRequest({first, second}));
+  std::vector<FileInfo> files;
+  ASSERT_TRUE(AnalysisProtocol::decodeRequest(request, files));
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(AnalysisProtocol::encodeRecord(files[1]), second);
+  const std::vector<std::string> tooMany(AnalysisProtocol::kMaxBatch + 1, first);
+  const std::pair<const char*, std::string> refused[] = {
+      {"a byte too many", request + "x"},
+      {"a record with a byte too many",
+       head + length(2) + length(first.size()) + first + length(second.size() + 1) + second + "x"},
+      {"a record cut short", head + length(1) + length(first.size() - 1) + first.substr(1)},
+      {"one record fewer than counted", head + length(2) + length(first.size()) + first},
+      {"no record", AnalysisProtocol::encodeRequest({})},
+      {"too many", AnalysisProtocol::encodeRequest(tooMany)}};
+  for (const auto& [what, garbage] : refused) {
+    EXPECT_FALSE(AnalysisProtocol::decodeRequest(garbage, files)) << what;
+    EXPECT_EQ(files.size(), 2u) << what;
+  }
+}
+
 class AnalysisPoolTest : public TestHome {
  protected:
   // A copy of a medium the fixture made (48x48.jpg, tagged.mp3) at name

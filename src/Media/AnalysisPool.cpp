@@ -123,24 +123,29 @@ void AnalysisPool::removeEnded() {
 
 // An even share of a deep queue, so that no worker waits while another
 // holds a long batch; one file at a time when the queue is short. A worker
-// answered everything it was sent, and a batch is far below a pipe's
-// capacity, so the write does not block. A worker that died while idle
-// shows up as a failed write; SIGPIPE is ignored for that one write so it
-// cannot end the daemon.
+// answered everything it was sent, and a batch stays below half a pipe's
+// usual capacity, so the write does not block. A worker that died while
+// idle shows up as a failed write; SIGPIPE is ignored for that one write so
+// it cannot end the daemon.
 void AnalysisPool::send(Worker& worker) {
+  constexpr size_t kMaxRequestBytes = 32 * 1024;
   size_t count = std::clamp<size_t>(queued.size() / workerLimit, 1, AnalysisProtocol::kMaxBatch);
-  std::vector<const FileInfo*> files;
-  for (size_t i = 0; i < count && !queued.empty(); ++i) {
+  std::vector<std::string> records;
+  size_t bytes = 0;
+  while (records.size() < count && !queued.empty()) {
+    std::string record = AnalysisProtocol::encodeRecord(pending.at(queued.front()));
+    bytes += record.size();
+    if (!records.empty() && bytes > kMaxRequestBytes) break;
+    records.push_back(std::move(record));
     worker.batch.push_back(queued.front());
-    files.push_back(&pending.at(queued.front()));
     queued.pop_front();
   }
   worker.deadline = monotonicNow() + timeLimitSeconds;
   struct sigaction ignore = {}, previous = {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
-  bool isSent =
-      AnalysisProtocol::sendMessage(worker.requests.get(), AnalysisProtocol::encodeRequest(files));
+  bool isSent = AnalysisProtocol::sendMessage(worker.requests.get(),
+                                              AnalysisProtocol::encodeRequest(records));
   sigaction(SIGPIPE, &previous, nullptr);
   if (!isSent) failWorker(worker, AnalysisOutcome::Died, "analysis process is gone");
 }

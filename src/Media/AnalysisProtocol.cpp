@@ -175,11 +175,11 @@ bool decodeRecord(const std::string& bytes, FileInfo& info) {
   return true;
 }
 
-std::string encodeRequest(const std::vector<const FileInfo*>& files) {
+std::string encodeRequest(const std::vector<std::string>& records) {
   Writer w;
   w.number(kRequestMagic);
-  w.length(static_cast<uint32_t>(files.size()));
-  for (const FileInfo* info : files) w.text(encodeRecord(*info));
+  w.length(static_cast<uint32_t>(records.size()));
+  for (const std::string& record : records) w.text(record);
   return w.bytes;
 }
 

@@ -43,8 +43,8 @@ std::string encodeRecord(const FileInfo& info);
 bool decodeRecord(const std::string& bytes, FileInfo& info);
 
 // A request: its magic number, the count (1 to kMaxBatch) and each record
-// as a text.
-std::string encodeRequest(const std::vector<const FileInfo*>& files);
+// (as encodeRecord made it) as a text.
+std::string encodeRequest(const std::vector<std::string>& records);
 // False, with files untouched, for anything but one whole, well-formed
 // request.
 bool decodeRequest(const std::string& bytes, std::vector<FileInfo>& files);
