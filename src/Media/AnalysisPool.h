@@ -167,6 +167,7 @@ class AnalysisPool {
   // The parent is gone or has stopped answering: it is killed, with every
   // worker.
   void loseParent(const std::string& what);
+  FileInfo recordOf(Ticket ticket) const;
   void finish(Ticket ticket, AnalysisResult result);
   void fail(Ticket ticket, AnalysisOutcome outcome, const std::string& reason);
 
@@ -175,7 +176,8 @@ class AnalysisPool {
   int timeLimitSeconds;
   Ticket lastTicket = 0;
   std::deque<Ticket> queued;
-  std::map<Ticket, FileInfo> pending;  // queued, with a worker or ending: the records sent
+  // Queued, with a worker or ending: the records sent, encoded.
+  std::map<Ticket, std::string> pending;
   std::map<Ticket, AnalysisResult> done;
   std::vector<Worker> workers;
   std::vector<Ending> endings;
