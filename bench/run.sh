@@ -22,7 +22,8 @@
 # catalogue file.
 #
 # BASELINE=COMMIT also builds that commit (a clean export) and measures its
-# first build and idle footprint in the same run, right before Ombrix's.
+# first build, idle footprint, full check and adjustment in the same run,
+# right before Ombrix's.
 #
 # Ombrix runs as `DLNAHOME=$home Ombrix 4 CORPUS/` with $home/diff a link to
 # /usr/bin/diff, under libfaketime (clock +2h, stat() real) so that a freshly
@@ -39,7 +40,7 @@
 #      FROM_HEAD=1 (build the last commit, not the working tree),
 #      SKIP_CHECK1=1 (no Ombrix restart after the 1% change), MINIDLNA_FIRST=1,
 #      SKIP_MINIDLNA=1, SKIP_OMBRIX=1, SKIP_IDLE_TREES=1, KEEP=1 (keep the work directories),
-#      BASELINE=COMMIT (an earlier Ombrix, first build and idle footprint only),
+#      BASELINE=COMMIT (an earlier Ombrix: first build, idle footprint, check, adjustment),
 #      IDLE_CYCLES (2), TIMEOUT seconds per phase (7200), PORT (18200),
 #      RESULTS_DIR (bench/results), FAKE_OFFSET (+2h).
 set -euo pipefail
@@ -427,7 +428,8 @@ idle_footprint() {
   IDLE_FOOT=$(footprint_text "$OM_PID")
 }
 
-# The earlier commit: first build and idle footprint only.
+# The earlier commit: first build, idle footprint, full check and the
+# adjustment of 100 added and 100 removed.
 run_baseline() {
   local home=$WORK/ombrix-baseline main_bin=$BIN
   rm -rf "$home"; mkdir -p "$home"
@@ -442,7 +444,37 @@ run_baseline() {
   idle_footprint; P_IDLE_FOOT=$IDLE_FOOT
   say "  idle a minute after the build: $P_IDLE_FOOT"
   stop_ombrix
+
+  say "Ombrix at $BASE_COMMIT: restart, nothing changed"; load1 "Ombrix $BASE_COMMIT check"
+  start_ombrix "$home" 1 "$CORPUS/"
+  wait_record check
+  P_CHECK_WALL=$(elapsed "$OM_T0" "${REC_T[check]}"); P_CHECK_REPORTED=${REC_V[check]}
+  P_CHECK_SWEEP=${REC_V[sweep]:-?}; P_CHECK_CPU=$(secs "${REC_CPU[check]}")
+  say "  check: $P_CHECK_WALL s"
+  say "Ombrix at $BASE_COMMIT: 100 files added and 100 removed while running"; load1 "Ombrix $BASE_COMMIT adjustment"
+  adjustment_phase
+  P_ADJ_CYCLE=$ADJ_CYCLE P_ADJ_ONLY=$ADJ_ONLY P_ADJ_REPORTED=$ADJ_REPORTED P_ADJ_CPU=$ADJ_CPU
+  P_ADJ_PEAK=$ADJ_PEAK
+  say "  adjustment: cycle $P_ADJ_CYCLE s, adjust alone $P_ADJ_ONLY s"
+  stop_ombrix
+  restore_corpus
   BIN=$main_bin
+}
+
+# 100 files added and 100 removed right after a quiet cycle of the running
+# daemon; sets ADJ_CYCLE (from the cycle's start to the "Adjust DB Time"
+# record), ADJ_ONLY (from "isChanged = true"), ADJ_FROM_CHANGE, ADJ_REPORTED,
+# ADJ_CPU (the cycle's) and ADJ_PEAK.
+adjustment_phase() {
+  wait_record idle                      # the change lands early in a sleep
+  local t_idle=${REC_T[idle]} c_idle=${REC_CPU[idle]}
+  reset_peaks; reset_hwm "$OM_PID"
+  make_change a2 100
+  wait_record adjust
+  ADJ_FROM_CHANGE=$(elapsed "$CHANGE_T1" "${REC_T[adjust]}")
+  ADJ_CYCLE=$(awk -v a="$t_idle" -v i="$INTERVAL" -v b="${REC_T[adjust]}" 'BEGIN { printf "%.2f", b - a - i }')
+  ADJ_ONLY=$(elapsed "${REC_T[changed]}" "${REC_T[adjust]}")
+  ADJ_REPORTED=${REC_V[adjust]}; ADJ_PEAK=$(peak_text); ADJ_CPU=$(secs $(( REC_CPU[adjust] - c_idle )))
 }
 
 run_ombrix() {
@@ -490,15 +522,9 @@ run_ombrix() {
   fi
 
   say "Ombrix: 100 files added and 100 removed while running"; load1 "Ombrix adjustment"
-  wait_record idle                      # the change lands early in a sleep
-  local t_idle=${REC_T[idle]} c_idle=${REC_CPU[idle]}
-  reset_peaks; reset_hwm "$OM_PID"
-  make_change a2 100
-  wait_record adjust
-  O_ADJ_FROM_CHANGE=$(elapsed "$CHANGE_T1" "${REC_T[adjust]}")
-  O_ADJ_CYCLE=$(awk -v a="$t_idle" -v i="$INTERVAL" -v b="${REC_T[adjust]}" 'BEGIN { printf "%.2f", b - a - i }')
-  O_ADJ_ONLY=$(elapsed "${REC_T[changed]}" "${REC_T[adjust]}")
-  O_ADJ_REPORTED=${REC_V[adjust]}; O_ADJ_PEAK=$(peak_text); O_ADJ_CPU=$(secs $(( REC_CPU[adjust] - c_idle )))
+  adjustment_phase
+  O_ADJ_FROM_CHANGE=$ADJ_FROM_CHANGE O_ADJ_CYCLE=$ADJ_CYCLE O_ADJ_ONLY=$ADJ_ONLY
+  O_ADJ_REPORTED=$ADJ_REPORTED O_ADJ_PEAK=$ADJ_PEAK O_ADJ_CPU=$ADJ_CPU
   O_ADJ_ROWS=$(db_rows "$db")
   say "  adjustment: cycle $O_ADJ_CYCLE s, adjust alone $O_ADJ_ONLY s, from the change $O_ADJ_FROM_CHANGE s, $O_ADJ_PEAK"
   stop_ombrix
@@ -658,7 +684,7 @@ b() { if [[ -z $BASE_BIN ]]; then echo "not run"; else echo "$1"; fi; }
 {
   echo "# Ombrix and MiniDLNA, N = $N"
   echo
-  echo "Run of $RUN_START, Ombrix at commit $COMMIT (Release build)$([[ -n $BASE_BIN ]] && echo " and, for its first build and idle footprint just before, at the earlier commit $BASE_COMMIT"), MiniDLNA $M_VER (Debian package), one run of each phase; the corpus is read once before, so every build reads a warm page cache."
+  echo "Run of $RUN_START, Ombrix at commit $COMMIT (Release build)$([[ -n $BASE_BIN ]] && echo " and, for its first build, idle footprint, full check and adjustment just before, at the earlier commit $BASE_COMMIT"), MiniDLNA $M_VER (Debian package), one run of each phase; the corpus is read once before, so every build reads a warm page cache."
   echo
   echo "- Machine: $(nproc) cores ($MODEL), $MEM memory, $(uname -sr). Shared with other work: load $LOAD_BEFORE before, $LOAD_AFTER after; figures vary by about 10% from run to run."
   echo "- Corpus (bench/make_corpus.sh): $NFILES files, $NDIRS folders, $NPATHS paths, $CORPUS_MB MB; $NMEDIA media files outside hidden paths; $NHIDDEN files in hidden folders or dot-files; about $NBROKEN broken files. By extension: $COMPOSITION. $DEPTHS."
@@ -678,17 +704,17 @@ b() { if [[ -z $BASE_BIN ]]; then echo "not run"; else echo "$1"; fi; }
   echo "| First build, peak memory | $O_BUILD_PEAK | $(b "$P_BUILD_PEAK") | $(m "${M_BUILD_PEAK:-}") | < 25 MB |"
   echo "| First build, peak summed over the daemon and its children | $O_BUILD_SUM | $(b "$P_BUILD_SUM") | $(m "${M_BUILD_SUM:-}") | Pss <= 35 MB (issue 13) |"
   echo "| Idle a minute after the build, summed over the daemon and what it keeps | $O_IDLE_FOOT | $(b "$P_IDLE_FOOT") | $(m "${M_IDLE_FOOT:-} (a minute after the scan)") | Rss <= 10 MB (issue 13) |"
-  echo "| Restart, full check, nothing changed | $O_CHECK_WALL s ($O_CHECK_REPORTED; sweep $O_CHECK_SWEEP), $(pct_of "$O_CHECK_WALL" "$O_BUILD_WALL") of the build | - | $(m "${M_CHECK_WALL:-} s (rescan -r)") | <= 10% of the build |"
-  echo "| Restart, full check, CPU | $O_CHECK_CPU s | - | $(m "$M_CHECK_CPU s") | - |"
+  echo "| Restart, full check, nothing changed | $O_CHECK_WALL s ($O_CHECK_REPORTED; sweep $O_CHECK_SWEEP), $(pct_of "$O_CHECK_WALL" "$O_BUILD_WALL") of the build | $(b "$P_CHECK_WALL s ($P_CHECK_REPORTED; sweep $P_CHECK_SWEEP)") | $(m "${M_CHECK_WALL:-} s (rescan -r)") | <= 10% of the build |"
+  echo "| Restart, full check, CPU | $O_CHECK_CPU s | $(b "$P_CHECK_CPU s") | $(m "$M_CHECK_CPU s") | - |"
   echo "| Restart, full check, peak memory | $O_CHECK_PEAK | - | $(m "${M_CHECK_PEAK:-}") | < 25 MB |"
   if [[ -n $O_CHECK1_WALL ]]; then O_CHECK1_TEXT="$O_CHECK1_WALL s ($O_CHECK1_REPORTED); $O_CHECK1_ROWS files after"; else O_CHECK1_TEXT="not run (SKIP_CHECK1=1)" O_CHECK1_PEAK="not run"; fi
   echo "| Restart after $(( N / 100 )) added + $(( N / 100 )) removed | $O_CHECK1_TEXT | - | $(m "${M_CHECK1_WALL:-} s; ${M_CHECK1_ROWS:-} files after") | - |"
   echo "| Restart after the 1% change, CPU | ${O_CHECK1_CPU:-not run} s | - | $(m "$M_CHECK1_CPU s") | - |"
   echo "| Restart after the 1% change, peak memory | $O_CHECK1_PEAK | - | $(m "${M_CHECK1_PEAK:-}") | < 25 MB |"
-  echo "| Adjustment, 100 added + 100 removed while running: cycle start (find) to \"Adjust DB Time\" | $O_ADJ_CYCLE s (find+diff+adjust; adjust alone $O_ADJ_ONLY s; daemon: $O_ADJ_REPORTED) | - | $(m "${M_ADJ_FROM_CHANGE:-} s to the database (inotify; from the end of the change)") | < 2 s at 40,000 files |"
+  echo "| Adjustment, 100 added + 100 removed while running: cycle start (find) to \"Adjust DB Time\" | $O_ADJ_CYCLE s (find+diff+adjust; adjust alone $O_ADJ_ONLY s; daemon: $O_ADJ_REPORTED) | $(b "$P_ADJ_CYCLE s (adjust alone $P_ADJ_ONLY s; daemon: $P_ADJ_REPORTED)") | $(m "${M_ADJ_FROM_CHANGE:-} s to the database (inotify; from the end of the change)") | < 2 s at 40,000 files |"
   echo "| Adjustment, from the end of the change (includes the wait for the cycle, up to $INTERVAL s) | $O_ADJ_FROM_CHANGE s; $O_ADJ_ROWS files after | - | - | - |"
-  echo "| Adjustment, CPU of the cycle | $O_ADJ_CPU s | - | - | - |"
-  echo "| Adjustment, peak memory | $O_ADJ_PEAK | - | $(m "${M_ADJ_PEAK:-}") | < 25 MB |"
+  echo "| Adjustment, CPU of the cycle | $O_ADJ_CPU s | $(b "$P_ADJ_CPU s") | - | - |"
+  echo "| Adjustment, peak memory | $O_ADJ_PEAK | $(b "$P_ADJ_PEAK") | $(m "${M_ADJ_PEAK:-}") | < 25 MB |"
   echo "| Idle cycle CPU, corpus ($NPATHS paths) | $O_IDLE_CORPUS s ($O_TOOLS_CORPUS) | - | none: event-driven (inotify) | - |"
   if [[ ${SKIP_IDLE_TREES:-0} != 1 ]]; then
     echo "| Idle cycle CPU, $O_PATHS_10000 paths | $O_IDLE_10000 s ($O_TOOLS_10000) | - | none | - |"

@@ -108,6 +108,40 @@ TEST(AnalysisProtocolTest, AnswerIsTheSameOnEveryHostAndReadOnlyWhole) {
   EXPECT_FALSE(AnalysisProtocol::decodeRecord(record, back));
 }
 
+// A request carries its records in order; one with no record, too many, a
+// record cut short or a byte left over anywhere is refused whole.
+TEST(AnalysisProtocolTest, RequestIsReadOnlyWhole) {
+  const FileInfo a = filled("/m/a.jpg"), b = filled("/m/b.mp3");
+  const std::string first = AnalysisProtocol::encodeRecord(a),
+                    second = AnalysisProtocol::encodeRecord(b);
+  FileInfo back;
+  EXPECT_FALSE(AnalysisProtocol::decodeRecord(first + "x", back));
+  auto length = [](size_t n) {
+    return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+  };
+  const std::string head = std::string(4, '\0') + "OMBR";
+  const std::string request =
+      head + length(2) + length(first.size()) + first + length(second.size()) + second;
+  ASSERT_EQ(request, AnalysisProtocol::encodeRequest({first, second}));
+  std::vector<FileInfo> files;
+  ASSERT_TRUE(AnalysisProtocol::decodeRequest(request, files));
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(AnalysisProtocol::encodeRecord(files[1]), second);
+  const std::vector<std::string> tooMany(AnalysisProtocol::kMaxBatch + 1, first);
+  const std::pair<const char*, std::string> refused[] = {
+      {"a byte too many", request + "x"},
+      {"a record with a byte too many",
+       head + length(2) + length(first.size()) + first + length(second.size() + 1) + second + "x"},
+      {"a record cut short", head + length(1) + length(first.size() - 1) + first.substr(1)},
+      {"one record fewer than counted", head + length(2) + length(first.size()) + first},
+      {"no record", AnalysisProtocol::encodeRequest({})},
+      {"too many", AnalysisProtocol::encodeRequest(tooMany)}};
+  for (const auto& [what, garbage] : refused) {
+    EXPECT_FALSE(AnalysisProtocol::decodeRequest(garbage, files)) << what;
+    EXPECT_EQ(files.size(), 2u) << what;
+  }
+}
+
 class AnalysisPoolTest : public TestHome {
  protected:
   // A copy of a medium the fixture made (48x48.jpg, tagged.mp3) at name
@@ -131,7 +165,7 @@ TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
   ASSERT_GE(files.size(), 30u);
   std::vector<AnalysisPool::Ticket> tickets;
   for (const FileInfo& info : files) tickets.push_back(pool.submit(info));
-  EXPECT_EQ(pool.runningHelpers(), 2u);
+  EXPECT_EQ(pool.runningWorkers(), 2u);
   for (size_t i = files.size(); i-- > 0;) {
     SCOPED_TRACE(files[i].fileName);
     AnalysisResult result = pool.take(tickets[i]);
@@ -151,7 +185,7 @@ TEST_F(AnalysisPoolTest, HelpersAnswerAsInProcessTakenInAnyOrder) {
                          : "");
   }
   pool.abandonAll();
-  EXPECT_EQ(pool.runningHelpers(), 0u);
+  EXPECT_EQ(pool.runningWorkers(), 0u);
 }
 
 // What a taken-over helper says, file by file, and what the daemon keeps of
@@ -293,7 +327,10 @@ TEST_F(AnalysisPoolTest, HostileAnswersChangeOnlyTheirFilesOwnRows) {
   EXPECT_EQ(test::count(log(), "analysis fields refused: "), 6u);
 }
 
-TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
+// One worker is handed every file at once (a batch): each failure costs its
+// own file, the files after it go to a worker forked afresh by the same
+// parent, and what the sandbox forbids ends the worker or fails.
+TEST_F(AnalysisPoolTest, AFailureCostsItsFileOnlyAndTheWorkerIsForkedAfresh) {
   const std::vector<std::string> helper = helperReading(home);
   AnalysisResult probe = AnalysisPool(helper).analyze(filled(copy("48x48.jpg", "p.jpg")));
   bool isConfined = probe.isAnalysed() && probe.records.size() == 1;  // no sandbox note
@@ -301,39 +338,79 @@ TEST_F(AnalysisPoolTest, AFailureCostsOneFileAndTheNextHasAFreshHelper) {
   EXPECT_TRUE(isConfined || OMBRIX_CROSSCOMPILING) << probe.records.back().item;
   ASSERT_EQ(access("/etc/passwd", R_OK), 0) << "the read below must be refused by the sandbox";
   using O = AnalysisOutcome;
-  const std::vector<std::string> hang{"/bin/sh", "-c", "cat >/dev/null"}, missing{home + "/none"},
-      talk{"/bin/sh", "-c", "head -c4 >/dev/null; echo nonsense; cat >/dev/null"};
-  const std::string sig = "analysis process killed by signal ";
+  const std::string aborted = "analysis process killed by signal 6 (Aborted)",
+                    refused = "analysis process killed by signal 31 (Bad system call)";
   struct Case {
-    std::vector<std::string> command;
     const char* name;
     O outcome;
     std::string reason;
-  } const cases[] = {
-      {helper, "ombrix-crash-test.mp3", O::Died, sig + "6 (Aborted)"},
-      {hang, "slow.mp3", O::TimedOut, "analysis took longer than 1 s"},
-      {talk, "talks.mp3", O::Garbage, "analysis process answered garbage"},
-      {missing, "lost.mp3", O::NotStarted,
-       "cannot start analysis process: No such file or directory"},
-      {helper, "ombrix-sandbox-test-write.mp3", O::Died, sig + "6 (Aborted)"},
-      {helper, "ombrix-sandbox-test-read.mp3", O::Died, sig + "6 (Aborted)"},
-      {helper, "ombrix-sandbox-test-socket.mp3", O::Died, sig + "31 (Bad system call)"},
-      {helper, "ombrix-sandbox-test-spawn.mp3", O::Died, sig + "31 (Bad system call)"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (std::string(c.name).find("sandbox") != std::string::npos && !isConfined) continue;
-    // qemu-user reports a failed exec as a child that ends, not as an error.
-    if (OMBRIX_CROSSCOMPILING && c.outcome == AnalysisOutcome::NotStarted) continue;
-    AnalysisPool pool(c.command, 1, c.outcome == O::TimedOut ? 1 : 30);
-    AnalysisResult result = pool.analyze(filled(copy("tagged.mp3", c.name)));
-    EXPECT_EQ(result.outcome, c.outcome);
-    EXPECT_EQ(result.reason, c.reason);
-    EXPECT_EQ(result.info.details, kDefaults);
-    EXPECT_NE(access((home + "/" + c.name + ".written").c_str(), F_OK), 0);
-    if (c.command == helper) {
-      EXPECT_TRUE(pool.analyze(filled(copy("tagged.mp3", "n.mp3"))).isAnalysed());
+  };
+  std::vector<Case> cases = {{"a.mp3", O::Analysed, ""},
+                             {"ombrix-crash-test.mp3", O::Died, aborted},
+                             {"b.mp3", O::Analysed, ""}};
+  if (isConfined) {
+    for (const Case& escape :
+         std::vector<Case>{{"ombrix-sandbox-test-write.mp3", O::Died, aborted},
+                           {"ombrix-sandbox-test-read.mp3", O::Died, aborted},
+                           {"ombrix-sandbox-test-socket.mp3", O::Died, refused},
+                           {"ombrix-sandbox-test-spawn.mp3", O::Died, refused},
+                           {"ombrix-sandbox-test-fork.mp3", O::Died, refused},
+                           {"ombrix-sandbox-test-mmap-exec.mp3", O::Died, refused},
+                           {"ombrix-sandbox-test-mprotect-exec.mp3", O::Died, refused},
+                           {"c.mp3", O::Analysed, ""}}) {
+      cases.push_back(escape);
     }
   }
+  AnalysisPool pool(helper, 1);
+  std::vector<AnalysisPool::Ticket> tickets;
+  for (const Case& c : cases) tickets.push_back(pool.submit(filled(copy("tagged.mp3", c.name))));
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    AnalysisResult result = pool.take(tickets[i]);
+    EXPECT_EQ(result.outcome, cases[i].outcome);
+    EXPECT_EQ(result.reason, cases[i].reason);
+    if (!result.isAnalysed()) {
+      EXPECT_EQ(result.info.details, kDefaults);
+    }
+    EXPECT_NE(access((home + "/" + cases[i].name + ".written").c_str(), F_OK), 0);
+  }
+  EXPECT_EQ(pool.parentStarts(), 1u);
+  EXPECT_EQ(pool.runningWorkers(), 1u);
+}
+
+// A taken-over worker that talks nonsense or never answers costs its own
+// file; an answer that comes a few bytes at a time is read whole.
+TEST_F(AnalysisPoolTest, GarbageOrSilenceCostsOneFileAndSlowBytesAreWaitedFor) {
+  const std::vector<std::string> hostile = helperReading(home, kHostile);
+  using O = AnalysisOutcome;
+  struct Case {
+    const char* name;
+    const char* prepared;  // the file beside it that tells the worker what to do
+    O outcome;
+    std::string reason;
+  } const cases[] = {{"split.mp3", ".split", O::Analysed, ""},
+                     {"talks.mp3", ".answer", O::Garbage, "analysis process answered garbage"},
+                     {"slow.mp3", ".hang", O::TimedOut, "analysis took longer than 1 s"},
+                     {"after.mp3", ".split", O::Analysed, ""}};
+  AnalysisPool pool(hostile, 1, 1);
+  std::vector<AnalysisPool::Ticket> tickets;
+  for (const Case& c : cases) {
+    test::writeFile(copy("tagged.mp3", c.name) + c.prepared, "nonsense");
+    tickets.push_back(pool.submit(filled(home + "/" + c.name)));
+  }
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    AnalysisResult result = pool.take(tickets[i]);
+    EXPECT_EQ(result.outcome, cases[i].outcome);
+    EXPECT_EQ(result.reason, cases[i].reason);
+  }
+  EXPECT_EQ(pool.parentStarts(), 1u);
+
+  if (OMBRIX_CROSSCOMPILING) return;  // qemu-user reports a failed exec as a child that ends
+  AnalysisResult lost = AnalysisPool({home + "/none"}).analyze(filled(home + "/after.mp3"));
+  EXPECT_EQ(lost.outcome, O::NotStarted);
+  EXPECT_EQ(lost.reason, "cannot start analysis process: No such file or directory");
+  EXPECT_EQ(lost.info.details, kDefaults);
 }
 
 // A folder of more entries than a walk batch, with folders between them.
@@ -361,7 +438,7 @@ TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
     builder.addSharedPath(lib + "/");
     PendingChanges pending;
     builder.buildDatabase(pending);
-    EXPECT_EQ(builder.fileCataloguer().analysis().runningHelpers(), 0u);  // none kept when idle
+    EXPECT_EQ(builder.fileCataloguer().analysis().runningWorkers(), 0u);  // none kept when idle
     for (const char* table : {"OBJECTS", "FILEDETAIL", "ALBUMMAP", "ARTISTMAP", "GENREMAP"}) {
       tables[helpers - 1] +=
           test::table(run + "/nstemp/daskor.db", std::string("select * from ") + table);

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "Common/TestSeams.h"
+#include "Media/AnalysisProtocol.h"
 #include "Media/AvLibrary.h"
 #include "Sync/CatalogBuilder.h"
 #include "Sync/Pipeline.h"
@@ -165,22 +166,63 @@ TEST_F(SyncTest, GrowingVanishingAndAbandonedFiles) {
 }
 
 // A stop request ends the work in hand at once: no file whose row is not
-// written yet is analysed, waited for or written; the actions still run.
+// written yet is analysed, waited for or written, be it with the analysis
+// or watched, its next poll due or not; the actions still run.
 TEST_F(SyncTest, StopRequestWritesNoFileAfterIt) {
-  add("a.jpg; b.mp3; c.mpg");
+  add("a.jpg; b.mp3; c.mpg; d.jpg");
   FileCataloguer& cataloguer = builder->fileCataloguer();
   Pipeline pipeline(cataloguer, nullptr);
   std::string done;
-  for (const char* name : {"a.jpg", "b.mp3", "c.mpg"}) {
+  for (const char* name : {"a.jpg", "b.mp3", "c.mpg", "d.jpg"}) {
+    clockOffset = name[0] < 'c' ? 3600 : 0;  // c and d are fresh, and join the watch
+    fakeMs += 600;                           // a poll apart: c's is due before d's
     FileInfo info;
-    ASSERT_TRUE(cataloguer.fillIfCatalogued(lib + "/" + name, info));
+    struct stat status;
+    ASSERT_EQ(stat((lib + "/" + name).c_str(), &status), 0);
+    ASSERT_TRUE(cataloguer.fillIfCatalogued(lib + "/" + name, status, info));
     pipeline.addFile(info, [&](const FileInfo& analysed) { done += analysed.fileName + ";"; });
   }
   pipeline.addAction([&] { done += "action;"; });
+  fakeMs += 500;
+  ASSERT_EQ(cataloguer.watchSet().msUntilDue(), 0);
   AppStatus::getInstance().setAppExit(true);
   EXPECT_TRUE(pipeline.finish().empty());
   EXPECT_EQ(done, "action;");
-  EXPECT_EQ(cataloguer.analysis().runningHelpers(), 0u);
+  EXPECT_EQ(polls, 0);
+  EXPECT_EQ(count(log(), "isAppExit is true, stop watching " + lib), 2u);
+  EXPECT_EQ(cataloguer.watchSet().msUntilDue(), -1);
+  EXPECT_EQ(cataloguer.analysis().runningWorkers(), 0u);
+}
+
+// Rows written during a long walk reach the media server long before the
+// walk ends: the write group is committed once it is old, while the walk
+// waits for answers that take longer than that (here each comes a few bytes
+// at a time), so every row's record comes before the next file's analysis.
+TEST_F(SyncTest, ALongWalkCommitsItsRowsByAge) {
+  const std::string hostile = OMBRIX_BINARY_DIR "/tests/hostile-helper";
+  for (const char* name : {"1", "2", "3"}) {
+    add(std::string(name) + ".jpg");
+    FileInfo info;
+    info.fill(lib + "/" + name + ".jpg");
+    test::writeFile(info.fullPathName + ".answer",
+                    AnalysisProtocol::encodeAnswer(info, {{LogId::JpegSize, name}}));
+    test::writeFile(info.fullPathName + ".split", "");
+  }
+  setenv("OMBRIX_TEST_HELPERS", "1", 1);  // one after the other
+  CatalogBuilder slow(home, hostile);
+  unsetenv("OMBRIX_TEST_HELPERS");
+  slow.addSharedPath(lib);
+  slow.buildDatabase(pendingChanges);
+  const std::string text = log();
+  std::vector<size_t> analysed, inserted;
+  for (size_t at = text.find("jpgAnalyze: "); at != std::string::npos;
+       at = text.find("jpgAnalyze: ", at + 1)) {
+    const std::string name = text.substr(at + 12, 1);
+    analysed.push_back(at);
+    inserted.push_back(text.find("Insert file: " + lib + "/" + name + ".jpg"));
+  }
+  ASSERT_EQ(analysed.size(), 3u) << text;
+  for (size_t i = 0; i + 1 < analysed.size(); ++i) EXPECT_LT(inserted[i], analysed[i + 1]) << text;
 }
 
 // Rows written in groups, and maps refilled from the newest rows only, come

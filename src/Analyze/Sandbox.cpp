@@ -1,17 +1,20 @@
 // Analyze/Sandbox.cpp: no-new-privileges, Landlock and the seccomp
-// allow-list of the analysis helper.
+// allow-lists of the analysis parent and its workers.
 #include "Analyze/Sandbox.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/landlock.h>
+#include <sched.h>
 #include <seccomp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -37,7 +40,7 @@ struct RulesetAttr {
   uint64_t scoped;
 };
 
-// Files the libraries open once the helper is confined, found under strace
+// Files the libraries open once the workers are confined, found under strace
 // over the test media and the external corpus: glibc reads the time zone at
 // its first time conversion (libavformat's creation times).
 constexpr const char* kSystemFiles[] = {"/etc/localtime"};
@@ -92,7 +95,7 @@ bool restrictWithLandlock(const std::vector<std::string>& readableFolders) {
   return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
 }
 
-// The system calls allowed without conditions: those the helper made while
+// The system calls allowed without conditions: those a worker made while
 // analysing, under strace, the hostile files of the test suite, the external
 // media corpus and a bench corpus, in a release and a sanitizer build; plus, for 32-bit targets,
 // the names the same calls have there (_llseek, fstat64, fcntl64, mmap2 below, clock_gettime64,
@@ -141,10 +144,30 @@ constexpr bool kIsSanitized = false;
 #endif
 
 // Open flags that could change a file. An open for reading is allowed; one
-// with any of these fails with EACCES rather than ending the helper, since
+// with any of these fails with EACCES rather than ending the worker, since
 // TagLib tries read-write first and falls back to read-only.
 constexpr int kWriteFlags[] = {O_WRONLY, O_RDWR,   O_CREAT,
                                O_TRUNC,  O_APPEND, O_TMPFILE & ~O_DIRECTORY};
+
+#if defined(__s390__) || defined(__CRIS__)
+constexpr unsigned kCloneFlagsArg = 1;  // clone(stack, flags, ...) there
+#else
+constexpr unsigned kCloneFlagsArg = 0;
+#endif
+
+// Clone flags of anything but a plain fork: a thread or vfork (shared
+// memory, the way to a posix_spawn and so to an exec) or new namespaces.
+constexpr scmp_datum_t kNotForkFlags = CLONE_VM | CLONE_VFORK | CLONE_THREAD | CLONE_NEWNS |
+                                       CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC |
+                                       CLONE_NEWUTS | CLONE_NEWCGROUP;
+
+// What the parent needs beyond a worker's calls: forking workers (and, in
+// the child, the steps before its own filter), passing their pipes to the
+// daemon, killing and reaping them.
+constexpr const char* kParentAllowed[] = {
+    "wait4",   "waitid",  "pipe2",           "dup2", "dup3", "close_range", "getppid", "sendmsg",
+    "recvmsg", "seccomp", "set_robust_list",
+};
 
 struct SeccompReleaser {
   void operator()(void* filter) const { seccomp_release(filter); }
@@ -152,12 +175,12 @@ struct SeccompReleaser {
 using SeccompHandle = std::unique_ptr<void, SeccompReleaser>;
 
 // Adds the rule, skipping a system call this target does not have.
-bool addRule(scmp_filter_ctx filter, uint32_t action, const char* name, unsigned count = 0,
-             scmp_arg_cmp condition = {}) {
+bool addRule(scmp_filter_ctx filter, uint32_t action, const char* name,
+             std::initializer_list<scmp_arg_cmp> conditions = {}) {
   int number = seccomp_syscall_resolve_name(name);
   if (number < 0) return true;
-  return count == 0 ? seccomp_rule_add(filter, action, number, 0) == 0
-                    : seccomp_rule_add(filter, action, number, 1, condition) == 0;
+  return seccomp_rule_add_array(filter, action, number, static_cast<unsigned>(conditions.size()),
+                                conditions.begin()) == 0;
 }
 
 // Allows opens for reading (flagsArg is the call's flags argument); an open
@@ -168,18 +191,14 @@ bool addOpenRules(scmp_filter_ctx filter, const char* name, unsigned flagsArg) {
     allMask |= flag;
     scmp_arg_cmp hasFlag = {flagsArg, SCMP_CMP_MASKED_EQ, static_cast<scmp_datum_t>(flag),
                             static_cast<scmp_datum_t>(flag)};
-    if (!addRule(filter, SCMP_ACT_ERRNO(EACCES), name, 1, hasFlag)) return false;
+    if (!addRule(filter, SCMP_ACT_ERRNO(EACCES), name, {hasFlag})) return false;
   }
   scmp_arg_cmp readOnly = {flagsArg, SCMP_CMP_MASKED_EQ, static_cast<scmp_datum_t>(allMask), 0};
-  return addRule(filter, SCMP_ACT_ALLOW, name, 1, readOnly);
+  return addRule(filter, SCMP_ACT_ALLOW, name, {readOnly});
 }
 
-// Any other call ends the helper (SIGSYS): its request fails, the daemon
-// goes on with a fresh helper.
-bool restrictWithSeccomp() {
-  SeccompHandle filter(seccomp_init(SCMP_ACT_KILL_PROCESS));
-  if (!filter) return false;
-  scmp_filter_ctx ctx = filter.get();
+// A worker's calls: analysing, answering, ending.
+bool addWorkerRules(scmp_filter_ctx ctx) {
   for (const char* name : kAllowed) {
     if (!addRule(ctx, SCMP_ACT_ALLOW, name)) return false;
   }
@@ -187,35 +206,91 @@ bool restrictWithSeccomp() {
   // no other descriptor this process holds may be written.
   for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
     if (kIsSanitized) break;  // allowed everywhere above
-    if (!addRule(ctx, SCMP_ACT_ALLOW, "write", 1, SCMP_A0_32(SCMP_CMP_EQ, fd))) return false;
+    if (!addRule(ctx, SCMP_ACT_ALLOW, "write", {SCMP_A0_32(SCMP_CMP_EQ, fd)})) return false;
   }
   // Mappings, but never of code: every library is loaded by now.
   for (const char* name : {"mmap", "mmap2", "mprotect"}) {
-    if (!addRule(ctx, SCMP_ACT_ALLOW, name, 1, SCMP_A2_32(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0))) {
+    if (!addRule(ctx, SCMP_ACT_ALLOW, name, {SCMP_A2_32(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)})) {
       return false;
     }
   }
-  // abort() signals this process and no other.
-  if (!addRule(ctx, SCMP_ACT_ALLOW, "tgkill", 1,
-               SCMP_A0_32(SCMP_CMP_EQ, static_cast<uint32_t>(getpid())))) {
+  return addOpenRules(ctx, "openat", 2);
+}
+
+// The parent's own calls. Its filter holds for its workers too, beneath
+// theirs, so it allows every call of theirs as well, and abort() in any of
+// them (a worker's own filter narrows it to itself).
+bool addParentRules(scmp_filter_ctx ctx) {
+  for (const char* name : kParentAllowed) {
+    if (!addRule(ctx, SCMP_ACT_ALLOW, name)) return false;
+  }
+  // No thread, no vfork, no namespace: clone3 is not filtered by its flags,
+  // so glibc is told it is missing and falls back on clone.
+  if (!addRule(ctx, SCMP_ACT_ALLOW, "clone",
+               {SCMP_CMP(kCloneFlagsArg, SCMP_CMP_MASKED_EQ, kNotForkFlags, 0)}) ||
+      !addRule(ctx, SCMP_ACT_ERRNO(ENOSYS), "clone3")) {
     return false;
   }
-  if (!addOpenRules(ctx, "openat", 2)) return false;
+  // SIGKILL to one process at a time (its workers): never to a whole
+  // process group, never to every process.
+  if (!addRule(ctx, SCMP_ACT_ERRNO(EPERM), "kill", {SCMP_A0_32(SCMP_CMP_EQ, 0)}) ||
+      !addRule(ctx, SCMP_ACT_ALLOW, "kill",
+               {SCMP_A0_32(SCMP_CMP_MASKED_EQ, 0x80000000u, 0),
+                SCMP_A1_32(SCMP_CMP_EQ, static_cast<uint32_t>(SIGKILL))}) ||
+      !addRule(ctx, SCMP_ACT_ALLOW, "tgkill")) {
+    return false;
+  }
+  // A worker's first steps: to die with the parent, and the calls
+  // libseccomp makes to load the worker's filter.
+  for (int option : {PR_SET_PDEATHSIG, PR_SET_NO_NEW_PRIVS, PR_SET_SECCOMP}) {
+    if (!addRule(ctx, SCMP_ACT_ALLOW, "prctl",
+                 {SCMP_A0_32(SCMP_CMP_EQ, static_cast<uint32_t>(option))})) {
+      return false;
+    }
+  }
+  return addWorkerRules(ctx);
+}
+
+// Any other call ends the process (SIGSYS): a worker's file fails, and the
+// daemon goes on with a fresh worker.
+bool restrictWithSeccomp(bool isParent) {
+  SeccompHandle filter(seccomp_init(SCMP_ACT_KILL_PROCESS));
+  if (!filter) return false;
+  scmp_filter_ctx ctx = filter.get();
+  if (isParent) {
+    if (!addParentRules(ctx)) return false;
+  } else {
+    // abort() signals this process and no other.
+    if (!addRule(ctx, SCMP_ACT_ALLOW, "tgkill",
+                 {SCMP_A0_32(SCMP_CMP_EQ, static_cast<uint32_t>(getpid()))}) ||
+        !addWorkerRules(ctx)) {
+      return false;
+    }
+  }
   return seccomp_load(ctx) == 0;
+}
+
+// Adds what to the list of what is missing.
+void note(std::string& missing, const char* what) {
+  if (missing.find(what) != std::string::npos) return;
+  missing += (missing.empty() ? "" : ", ") + std::string(what);
 }
 
 }  // namespace
 
 namespace Sandbox {
 
-void enter(const std::vector<std::string>& readableFolders) {
+std::string enterParent(const std::vector<std::string>& readableFolders) {
   std::string missing;
-  auto note = [&missing](const char* what) {
-    missing += (missing.empty() ? "" : ", ") + std::string(what);
-  };
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) note("no_new_privs");
-  if (!restrictWithLandlock(readableFolders)) note("Landlock");
-  if (!restrictWithSeccomp()) note("seccomp");
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) note(missing, "no_new_privs");
+  if (!restrictWithLandlock(readableFolders)) note(missing, "Landlock");
+  if (!restrictWithSeccomp(true)) note(missing, "seccomp");
+  return missing;
+}
+
+void enterWorker(const std::string& parentMissing) {
+  std::string missing = parentMissing;
+  if (!restrictWithSeccomp(false)) note(missing, "seccomp");
   if (!missing.empty()) writeLog(LogId::SandboxIncomplete, missing);
 }
 

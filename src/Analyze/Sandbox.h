@@ -1,11 +1,11 @@
-// Analyze/Sandbox.h: confines the analysis helper to reading files.
+// Analyze/Sandbox.h: confines the analysis parent and its workers.
 //
-// The helper parses untrusted bytes from every file in the shared folders. A
-// parser bug a crafted file exploits must get no further than the helper's
+// The workers parse untrusted bytes from every file in the shared folders.
+// A parser bug a crafted file exploits must get no further than a worker's
 // own answers: no file created, written, renamed or removed, no file read
 // outside the shared folders (the service runs as root, so a private file's
-// text could otherwise come back as a tag), no socket, no program started.
-// Three kernel mechanisms, each where the kernel has it:
+// text could otherwise come back as a tag), no socket, no program started,
+// no process forked. Three kernel mechanisms, each where the kernel has it:
 //   - no-new-privileges, which the other two need without privileges;
 //   - Landlock: every write-side access to the file system handled and none
 //     granted; reading handled and granted only below the shared folders and
@@ -13,7 +13,11 @@
 //     connect and the scopes too, where the kernel knows them);
 //   - a seccomp allow-list of the system calls the analysers make, with
 //     opens for reading only and nothing that can map new code.
-// Log source "Analyze/Sandbox".
+// The parent, which loads the libraries and forks the workers but reads no
+// media, enters all three with a filter that still lets it fork, pass pipes
+// to the daemon and kill and reap its workers; each worker adds the
+// analysers' own filter (no fork, no exec, no socket, no kill) before it
+// reads a request. Log source "Analyze/Sandbox".
 #ifndef OMBRIX_ANALYZE_SANDBOX_H
 #define OMBRIX_ANALYZE_SANDBOX_H
 
@@ -22,11 +26,16 @@
 
 namespace Sandbox {
 
-// Applies what the kernel offers, for good; files below readableFolders stay
-// readable (a folder that cannot be opened is left out). Writes one
-// SandboxIncomplete record naming whatever it had to go without. Call once
-// every library is loaded and before the first untrusted byte is read.
-void enter(const std::vector<std::string>& readableFolders);
+// The parent's part, for good: files below readableFolders stay readable (a
+// folder that cannot be opened is left out). Returns what the kernel did not
+// offer ("" when nothing), for enterWorker. Call once every library is
+// loaded.
+std::string enterParent(const std::vector<std::string>& readableFolders);
+
+// A worker's part, on top of the parent's, before the first untrusted byte
+// is read. Writes one SandboxIncomplete record naming whatever the parent
+// (parentMissing) and the worker had to go without.
+void enterWorker(const std::string& parentMissing);
 
 }  // namespace Sandbox
 

@@ -29,6 +29,13 @@ bool isDirExist(const std::string& path) {
   return dir != nullptr;
 }
 
+bool isReadableFile(int dirFd, const char* name, const struct stat& status) {
+  constexpr mode_t kReadableByAll = S_IRUSR | S_IRGRP | S_IROTH;
+  if (!S_ISREG(status.st_mode)) return false;
+  if ((status.st_mode & kReadableByAll) == kReadableByAll) return true;
+  return faccessat(dirFd, name, R_OK, AT_EACCESS) == 0;
+}
+
 std::string removeLastSlash(std::string text) {
   if (!text.empty() && text.back() == '/') text.pop_back();
   return text;

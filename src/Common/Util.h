@@ -7,6 +7,8 @@
 #ifndef OMBRIX_COMMON_UTIL_H
 #define OMBRIX_COMMON_UTIL_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
@@ -20,6 +22,15 @@ bool isFileExist(const std::string& path);
 // True only for a directory (or a link to one) that can be opened as a
 // directory stream.
 bool isDirExist(const std::string& path);
+
+// The walk's test of a file it has already looked at: true only when status
+// (from a status call that followed links) is that of a regular file that
+// this process may read. name is the file in the directory dirFd (or a path
+// with AT_FDCWD). Costs no system call for a file that everyone may read,
+// which nearly every media file is; otherwise the kernel is asked, which
+// knows the owner, groups, ACLs and capabilities (the service runs as root
+// without any). Unlike isFileExist nothing is opened.
+bool isReadableFile(int dirFd, const char* name, const struct stat& status);
 
 // Removes one trailing "/" if there is one; "" stays "".
 std::string removeLastSlash(std::string text);

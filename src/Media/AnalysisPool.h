@@ -1,26 +1,32 @@
-// Media/AnalysisPool.h: media analysis in helper processes, several files at
-// once.
+// Media/AnalysisPool.h: media analysis in sandboxed worker processes,
+// several files at once.
 //
 // TagLib, libavformat and libjpeg read untrusted bytes, so the daemon never
-// runs them: it hands each filled record to ombrix-analyze, a helper
-// executable started with posix_spawn that analyses in a sandbox and answers
-// with what analysis found and the log records the analysis wrote (see
-// AnalysisProtocol.h). The answer is untrusted: each of its fields fills in
+// runs them. For a walk or an adjustment it starts one ombrix-analyze (with
+// posix_spawn), which loads the libraries and forks the workers
+// (AnalysisParent.h, WorkerParent.h); a worker analyses in a sandbox and
+// answers with what analysis found and the log records the analysis wrote
+// (AnalysisProtocol.h). The answer is untrusted: each of its fields fills in
 // the daemon's own record only after its check (AnalysisCheck.h); a field
 // that fails keeps its default and is named in one record. A crash, a hang
 // past the time limit or an answer that is not one well-formed answer costs
-// that file its details, never the daemon:
-// the helper is killed and reaped, the file gets the defaults of an
-// unreadable one, and the next request goes to a fresh helper.
+// that file its details, never the daemon and never another file: the
+// worker is killed and reaped (by the parent, which says how it ended), the
+// file gets the defaults of an unreadable one, the files it had not reached
+// go back to the head of the queue, and the parent forks a fresh worker.
 //
-// Requests are queued in submission order and handed to up to helperCount
-// helpers, one request each at a time. The caller takes the answers by ticket
-// in any order it likes. Nothing runs behind the caller's back: pump() polls
-// the helpers' pipes, reads answers, enforces the limit, replaces dead
-// helpers and hands out queued requests, and take() pumps until its ticket is
-// done. Helpers start when a request needs one and stay until abandonAll(),
-// so the owner decides when an idle daemon lets them go (at the end of each
-// walk and each adjustment).
+// Requests are queued in submission order and handed to up to workerCount
+// workers. A worker with nothing to do gets the oldest queued files: one,
+// or, when the queue is deep, a batch of up to kMaxBatch (an even share of
+// the queue), which it analyses in order, answering each file as it is
+// done; its time limit runs from its last answer. The caller takes the
+// answers by ticket in any order it likes. Nothing runs behind the caller's
+// back: pump() polls the workers' pipes and the parent's socket, reads
+// answers, enforces the limits, asks for workers and hands out queued
+// requests, and take() pumps until its ticket is done. The parent starts
+// when a request needs a worker, and it and its workers stay until
+// abandonAll(), so the owner decides when an idle daemon lets them go (at
+// the end of each walk and each adjustment).
 //
 // Thread-safety: one owner thread; not copyable.
 #ifndef OMBRIX_MEDIA_ANALYSISPOOL_H
@@ -36,14 +42,15 @@
 
 #include "Common/Handles.h"
 #include "Common/Logger.h"
+#include "Media/AnalysisParent.h"
 #include "Media/FileInfo.h"
 
 enum class AnalysisOutcome {
-  Analysed,    // the helper's answer
-  NotStarted,  // no helper could be started
-  Died,        // the helper crashed, was killed, or went away
-  TimedOut,    // no answer within the limit: the helper was killed
-  Garbage,     // an answer that is not one well-formed answer: the helper was killed
+  Analysed,    // the worker's answer
+  NotStarted,  // no worker could be started
+  Died,        // the worker crashed, was killed, or went away
+  TimedOut,    // no answer within the limit: the worker was killed
+  Garbage,     // an answer that is not one well-formed answer: the worker was killed
 };
 
 struct AnalysisResult {
@@ -64,24 +71,24 @@ struct AnalysisResult {
 class AnalysisPool {
  public:
   using Ticket = uint64_t;                   // from 1 up, in submission order
-  static constexpr int kDefaultHelpers = 2;  // one per core of the appliance
+  static constexpr int kDefaultHelpers = 2;  // one worker per core of the appliance
   static constexpr int kTimeLimitSeconds = 30;
 
   // helperCommand is the program and its arguments (ombrix-analyze in the
-  // service; tests put in programs that hang or talk nonsense).
-  explicit AnalysisPool(std::vector<std::string> helperCommand, int helperCount = kDefaultHelpers,
+  // service; tests put in a parent whose workers talk nonsense).
+  explicit AnalysisPool(std::vector<std::string> helperCommand, int workerCount = kDefaultHelpers,
                         int timeLimitSeconds = kTimeLimitSeconds);
-  // Lets helpers started from now on read the files below folder (a shared
-  // folder): it goes to them as one more argument, and their sandbox lets
-  // them read nothing outside such folders. Helpers already running keep
-  // what they had; the daemon adds its folders before the first file.
-  void addReadableFolder(const std::string& folder) { command.push_back(folder); }
+  // Lets workers forked by parents started from now on read the files below
+  // folder (a shared folder): it goes to the parent as one more argument,
+  // and their sandbox lets them read nothing outside such folders. The
+  // daemon adds its folders before the first file.
+  void addReadableFolder(const std::string& folder) { parent.addArgument(folder); }
   ~AnalysisPool();
   AnalysisPool(const AnalysisPool&) = delete;
   AnalysisPool& operator=(const AnalysisPool&) = delete;
 
   // Queues info and returns at once, after what progress it can make
-  // without waiting (pump(0)): a free helper starts on it before the call
+  // without waiting (pump(0)): a free worker starts on it before the call
   // returns.
   Ticket submit(const FileInfo& info);
 
@@ -90,7 +97,7 @@ class AnalysisPool {
   // early when a signal interrupts the wait.
   void pump(int timeoutMs);
 
-  // True while a request is queued or with a helper.
+  // True while a request is queued or with a worker.
   bool isBusy() const { return !pending.empty(); }
 
   // True once ticket's result is waiting to be taken.
@@ -104,10 +111,15 @@ class AnalysisPool {
   // submit and take: one file at a time.
   AnalysisResult analyze(const FileInfo& info) { return take(submit(info)); }
 
-  // Forgets every ticket, queued, running or done, and ends every helper.
+  // Forgets every ticket, queued, running or done, and ends every worker
+  // and the parent.
   void abandonAll();
 
-  size_t runningHelpers() const { return helpers.size(); }
+  // Workers running or being forked.
+  size_t runningWorkers() const { return liveWorkers() + startsAsked; }
+  // Parents started so far: one per walk or adjustment, however many
+  // workers failed.
+  size_t parentStarts() const { return parent.starts(); }
 
   // The installed helper for the running program: beside its executable (a
   // build tree puts it there), else in the private library directory
@@ -116,41 +128,61 @@ class AnalysisPool {
   static std::string locateHelper();
 
  private:
+  struct Worker {
+    pid_t pid = -1;            // as the parent knows it
+    FdHandle requests;         // the write end of its standard input
+    FdHandle answers;          // the read end of its standard output
+    std::deque<Ticket> batch;  // sent, not yet answered, oldest first
+    double deadline = 0;       // for the answer to batch.front()
+    std::string received;      // answer bytes so far
+    bool isEnded = false;
+  };
+  // A worker the parent is ending; the file it failed on waits for the
+  // parent's word on how it ended (a signal is named in the reason).
+  struct Ending {
+    pid_t pid;
+    Ticket ticket;  // 0: it failed on no file
+    AnalysisOutcome outcome;
+    std::string reason;
+  };
+
   // Pumps until ticket is done; returns at once for a ticket it does not
   // know (never submitted, taken or abandoned).
   void wait(Ticket ticket);
 
-  struct Helper {
-    pid_t pid = -1;
-    FdHandle requests;  // its standard input
-    FdHandle answers;   // its standard output
-    Ticket ticket = 0;  // the request it works on; 0 while idle
-    double deadline = 0;
-    std::string received;  // answer bytes so far
-    bool isEnded = false;
-  };
-
+  size_t liveWorkers() const;
   void dispatch();
+  void askForWorkers();
   void removeEnded();
-  bool startHelper(Helper& helper, std::string& errMsg);
-  void send(Helper& helper, Ticket ticket);
-  void readAnswer(Helper& helper);
-  void acceptAnswer(Helper& helper, const std::string& payload);
-  // Kills and reaps helper, fails its request (if any) with outcome and
-  // what, or with the signal that ended it.
-  void failHelper(Helper& helper, AnalysisOutcome outcome, const std::string& what);
-  void endHelper(Helper& helper);
+  void send(Worker& worker);
+  void readControl();
+  void addWorker(pid_t pid, std::vector<FdHandle>& fds);
+  void readAnswers(Worker& worker);
+  bool acceptAnswer(Worker& worker, const std::string& payload);
+  // Has the parent end worker; its file at hand (if any) fails with outcome
+  // and what, or with the signal that ended it; the rest of its batch goes
+  // back to the head of the queue.
+  void failWorker(Worker& worker, AnalysisOutcome outcome, const std::string& what);
+  void endedWorker(pid_t pid, int status);
+  // The parent is gone or has stopped answering: it is killed, with every
+  // worker.
+  void loseParent(const std::string& what);
+  FileInfo recordOf(Ticket ticket) const;
   void finish(Ticket ticket, AnalysisResult result);
   void fail(Ticket ticket, AnalysisOutcome outcome, const std::string& reason);
 
-  std::vector<std::string> command;
-  size_t helperLimit;
+  AnalysisParent parent;
+  size_t workerLimit;
   int timeLimitSeconds;
   Ticket lastTicket = 0;
   std::deque<Ticket> queued;
-  std::map<Ticket, FileInfo> pending;  // queued or running: the records sent
+  // Queued, with a worker or ending: the records sent, encoded.
+  std::map<Ticket, std::string> pending;
   std::map<Ticket, AnalysisResult> done;
-  std::vector<Helper> helpers;
+  std::vector<Worker> workers;
+  std::vector<Ending> endings;
+  size_t startsAsked = 0;     // Start questions not answered yet
+  double parentDeadline = 0;  // for the next answer while a question is open
 };
 
 #endif  // OMBRIX_MEDIA_ANALYSISPOOL_H

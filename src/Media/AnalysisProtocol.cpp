@@ -1,8 +1,9 @@
 // Media/AnalysisProtocol.cpp: encoding, decoding and framing of the
-// helper's requests and answers.
+// workers' requests and answers.
 //
 // A record is a magic number and a fixed sequence of fields: the texts, then
 // the numbers, then the wave format, the bitmap header and the result flag.
+// A request is its own magic number, a count and that many records.
 // An answer is its own magic number, the texts and numbers analysis fills
 // (profile, tags, duration; sizes, track; channels and rates), the number of
 // log records and each record as line, source name and item.
@@ -19,8 +20,9 @@
 
 namespace {
 
-constexpr uint64_t kRecordMagic = 0x4f4d4249;  // "OMBI"
-constexpr uint64_t kAnswerMagic = 0x4f4d4241;  // "OMBA"
+constexpr uint64_t kRecordMagic = 0x4f4d4249;   // "OMBI"
+constexpr uint64_t kRequestMagic = 0x4f4d4252;  // "OMBR"
+constexpr uint64_t kAnswerMagic = 0x4f4d4241;   // "OMBA"
 
 class Writer {
  public:
@@ -170,6 +172,32 @@ bool decodeRecord(const std::string& bytes, FileInfo& info) {
   if (!r.number(result) || result > 1 || !r.atEnd()) return false;
   out.result = result == 1;
   info = std::move(out);
+  return true;
+}
+
+std::string encodeRequest(const std::vector<std::string>& records) {
+  Writer w;
+  w.number(kRequestMagic);
+  w.length(static_cast<uint32_t>(records.size()));
+  for (const std::string& record : records) w.text(record);
+  return w.bytes;
+}
+
+bool decodeRequest(const std::string& bytes, std::vector<FileInfo>& files) {
+  Reader r(bytes);
+  uint64_t magic;
+  uint32_t count;
+  if (!r.number(magic) || magic != kRequestMagic || !r.length(count) || count == 0 ||
+      count > kMaxBatch) {
+    return false;
+  }
+  std::vector<FileInfo> out(count);
+  std::string record;
+  for (FileInfo& info : out) {
+    if (!r.text(record) || !decodeRecord(record, info)) return false;
+  }
+  if (!r.atEnd()) return false;
+  files = std::move(out);
   return true;
 }
 

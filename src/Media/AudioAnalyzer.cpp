@@ -201,22 +201,37 @@ std::string containerText(const AVFormatContext* input, const TextField& field,
   return tagTextToUtf8(TagLib::String(text, TagLib::String::UTF8), TextOrigin::SingleByte);
 }
 
-// Reads tags and properties through TagLib into info. Returns whether TagLib
-// found the audio stream (a sampling rate); missing receives the text fields
-// no tag holds.
 // The codec names libavformat gives MPEG audio, by layer.
 constexpr const char* kMpegLayerCodecs[] = {"", "mp1", "mp2", "mp3"};
+
+// Whether TagLib may have stopped part way through a tag of file: it ends an
+// ID3v2 tag at the first frame it cannot take (an empty one, or one after an
+// extended header it misreads), where libavformat reads on. Every other tag
+// it reads whole, so a text it did not find there is simply not there, and
+// a second open by libavformat (most of an untagged file's analysis) would
+// find nothing either.
+bool mayHaveStoppedEarly(TagLib::File* file) {
+  if (auto* mpeg = dynamic_cast<TagLib::MPEG::File*>(file)) return mpeg->hasID3v2Tag();
+  if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(file)) return flac->hasID3v2Tag();
+  return false;
+}
+
+// Reads tags and properties through TagLib into info. Returns whether TagLib
+// found the audio stream (a sampling rate); missing receives the text fields
+// no tag holds that libavformat may still find: all of them when TagLib could
+// not read the file.
 
 bool readWithTagLib(FileInfo& info, std::vector<const TextField*>& missing) {
   // Average: exact lengths would mean reading whole VBR files.
   TagLib::FileRef file(info.fullPathName.c_str(), true, TagLib::AudioProperties::Average);
   std::vector<const TagLib::Tag*> tags;
   if (!file.isNull()) tags = tagsOf(file.file());
+  const bool isWorthAsking = file.isNull() || mayHaveStoppedEarly(file.file());
   for (const TextField& field : kTextFields) {
     std::string text = tagText(tags, field);
     // A file TagLib read but found no text in has empty texts, not "Unknown".
     if (!file.isNull()) info.*field.member = text;
-    if (text.empty()) missing.push_back(&field);
+    if (text.empty() && isWorthAsking) missing.push_back(&field);
   }
   const TagLib::AudioProperties* properties = file.isNull() ? nullptr : file.audioProperties();
   if (properties == nullptr) return false;

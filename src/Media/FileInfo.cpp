@@ -32,6 +32,17 @@ void FileInfo::reset() {
 }
 
 void FileInfo::fill(const std::string& fullPath) {
+  fillFromPath(fullPath);
+  struct stat status;
+  if (stat(fullPathName.c_str(), &status) == 0) fillFromStatus(status);
+}
+
+void FileInfo::fill(const std::string& fullPath, const struct stat& status) {
+  fillFromPath(fullPath);
+  fillFromStatus(status);
+}
+
+void FileInfo::fillFromPath(const std::string& fullPath) {
   fullPathName = fullPath;
   size_t slash = fullPathName.rfind('/');
   size_t dot = fullPathName.rfind('.');
@@ -49,15 +60,15 @@ void FileInfo::fill(const std::string& fullPath) {
     extName.clear();
   }
 
-  struct stat status;
-  if (stat(fullPathName.c_str(), &status) == 0) {
-    fileSize = static_cast<int64_t>(status.st_size);
-    atime = status.st_atime;
-    mtime = status.st_mtime;
-    ctime = status.st_ctime;
-  }
   objType = lookupObjType(extName);
   mimeType = lookupMimeType(extName);
+}
+
+void FileInfo::fillFromStatus(const struct stat& status) {
+  fileSize = static_cast<int64_t>(status.st_size);
+  atime = status.st_atime;
+  mtime = status.st_mtime;
+  ctime = status.st_ctime;
 }
 
 void FileInfo::composeDetails() {

@@ -14,6 +14,8 @@
 
 #include "Media/MediaTypes.h"
 
+struct stat;
+
 // The WAVE format header, then one reserved word. Only nChannels,
 // nSamplesPerSec and nAvgBytesPerSec are ever set.
 struct WaveFormat {
@@ -54,6 +56,8 @@ class FileInfo {
   // links (left as they were when it fails); objType and mimeType from the
   // extension. Never fails, never logs.
   void fill(const std::string& fullPathName);
+  // The same with the status a caller already has (the walk's one call).
+  void fill(const std::string& fullPathName, const struct stat& status);
 
   // Hands the record to the analyser of its kind, then composes details.
   // Does nothing for ObjType::None and ObjType::Playlist.
@@ -94,6 +98,10 @@ class FileInfo {
   WaveFormat waveFormat;
   BitMapHeader bitMapHeader;
   bool result;  // true once details has been composed
+
+ private:
+  void fillFromPath(const std::string& fullPath);
+  void fillFromStatus(const struct stat& status);
 };
 
 #endif  // OMBRIX_MEDIA_FILEINFO_H

@@ -1,6 +1,9 @@
 // Sync/Adjustment.cpp: diff lines, deletions and the retries.
 #include "Sync/Adjustment.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <fstream>
 
@@ -121,20 +124,24 @@ void Adjustment::applyDiffLine(const std::string& line, Run& run) {
 // neither watched nor analysed.
 void Adjustment::addChangedPath(const std::string& path, Run& run) {
   if (folders.isHiddenBelowFolder(path)) return;
-  if (Util::isDirExist(path)) {
+  // One status call tells a file from a directory and fills the file's
+  // record; a directory must also open, as for the walk.
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return;  // gone again
+  if (S_ISDIR(status.st_mode) && Util::isDirExist(path)) {
     run.pipeline.addAction([this, path, &run] {
       run.group.beforeWrite();
       run.settle(insertDirIfNew(path, run.catalog), run.pending.inserts, path);
     });
     return;
   }
-  if (!Util::isFileExist(path)) return;  // gone again, or neither a directory nor a readable file
+  if (!Util::isReadableFile(AT_FDCWD, path.c_str(), status)) return;  // nor a readable file
   IdResult existing = DirectoryRows::findId(path, run.catalog);
   if (existing.isOk()) return;
   FileInfo info;
   if (existing.status.isError()) {
     Pending::remember(run.pending.inserts, path);  // we cannot tell: try again later
-  } else if (cataloguer.fillIfCatalogued(path, info)) {
+  } else if (cataloguer.fillIfCatalogued(path, status, info)) {
     run.pipeline.addFile(info, [this, path, &run](const FileInfo& analysed) {
       run.group.beforeWrite();
       run.settle(cataloguer.writeRows(analysed, -1, run.catalog).isOk(), run.pending.inserts, path);

@@ -15,9 +15,10 @@ FileCataloguer::FileCataloguer(DirectoryRows& directoryRows, const std::string& 
 
 FileCataloguer::~FileCataloguer() = default;
 
-bool FileCataloguer::fillIfCatalogued(const std::string& path, FileInfo& info) {
+bool FileCataloguer::fillIfCatalogued(const std::string& path, const struct stat& status,
+                                      FileInfo& info) {
   info.reset();
-  info.fill(path);
+  info.fill(path, status);
   return isCataloguedKind(info.objType);
 }
 

@@ -32,9 +32,10 @@ class FileCataloguer {
   FileCataloguer(const FileCataloguer&) = delete;
   FileCataloguer& operator=(const FileCataloguer&) = delete;
 
-  // Fills info from path and tells whether the file is of a catalogued kind
-  // (playlists and unknown extensions never are).
-  bool fillIfCatalogued(const std::string& path, FileInfo& info);
+  // Fills info from path and its status (links followed) and tells whether
+  // the file is of a catalogued kind (playlists and unknown extensions never
+  // are).
+  bool fillIfCatalogued(const std::string& path, const struct stat& status, FileInfo& info);
 
   WatchSet& watchSet() { return watch; }
 

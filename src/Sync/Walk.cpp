@@ -3,6 +3,7 @@
 #include "Sync/Walk.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -79,6 +80,7 @@ WalkOutcome Walk::outcome() const {
   return isIncomplete || group.hasLostWrites() ? WalkOutcome::Incomplete : WalkOutcome::Complete;
 }
 
+// A shared folder, by its path: its entries are then opened relative to it.
 void Walk::openDir(const std::string& dirPath, RowId id) {
   DirHandle dir(opendir(dirPath.c_str()));
   if (dir == nullptr) {
@@ -121,29 +123,56 @@ bool Walk::readNextEntry(Pipeline& pipeline) {
     pipeline.addAction([this] { endDirectory(); });
     return true;
   }
-  if (entry->d_name[0] == '.') return true;
-  std::string path = innermost.path + entry->d_name;
-  RowId parentId = innermost.id;
-  // A regular file needs no attempt to open it as a directory; a link or an
-  // unknown type does.
-  if (entry->d_type != DT_REG && Util::isDirExist(path)) {
-    addDirectory(path, parentId, pipeline);
-  } else if (Util::isFileExist(path)) {
-    addFile(path, parentId, pipeline);
+  if (entry->d_name[0] != '.') addEntry(*entry, pipeline);
+  return true;
+}
+
+// One system call tells what an entry is: a directory the entry's type
+// names is opened at once (the open is the test), anything else gets one
+// status call that follows links, whose result also fills the file's
+// record. A type the file system does not give (DT_UNKNOWN) is a status
+// call too.
+void Walk::addEntry(const dirent& entry, Pipeline& pipeline) {
+  const OpenDir& innermost = openDirs.back();
+  const int dirFd = dirfd(innermost.dir.get());
+  const std::string path = innermost.path + entry.d_name;
+  const RowId parentId = innermost.id;  // addDirectory moves the descent path
+  struct stat status {};
+  bool isDir = entry.d_type == DT_DIR;
+  if (!isDir && fstatat(dirFd, entry.d_name, &status, 0) == 0) isDir = S_ISDIR(status.st_mode);
+  if (isDir) {
+    addDirectory(dirFd, entry.d_name, path, parentId, pipeline);
+  } else if (Util::isReadableFile(dirFd, entry.d_name, status)) {
+    addFile(path, status, parentId, pipeline);
   } else {
     writeLog(LogId::NotDirNorFile, path);
   }
-  return true;
 }
 
 // A directory already on the descent path (a symbolic link back to an
 // ancestor) would repeat the walk until the path grew too long to open. A
-// directory row that cannot be written still gets walked with -1 as its ID:
-// the entries below then find or enter their parent themselves.
-void Walk::addDirectory(const std::string& path, const RowId& parentId, Pipeline& pipeline) {
-  struct stat status;
-  if (stat(path.c_str(), &status) == 0 &&
-      std::any_of(openDirs.begin(), openDirs.end(), [&](const OpenDir& open) {
+// directory that cannot be opened is not there to be catalogued, as for
+// ombrix-check, unless the reason says nothing about it (no descriptors
+// left, an I/O error): then the walk is incomplete. A directory row that
+// cannot be written still gets walked with -1 as its ID: the entries below
+// then find or enter their parent themselves.
+void Walk::addDirectory(int dirFd, const char* name, const std::string& path, const RowId& parentId,
+                        Pipeline& pipeline) {
+  FdHandle fd(openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  DirHandle dir(fd.isOpen() ? fdopendir(fd.get()) : nullptr);
+  if (dir == nullptr) {
+    if (isTrueAbsence(errno)) {
+      writeLog(LogId::NotDirNorFile, path);
+    } else {
+      writeLog(LogId::OpenDirFailed, path + "/");
+      isIncomplete = true;
+    }
+    return;
+  }
+  fd.release();  // the stream owns it now
+  struct stat status {};
+  fstat(dirfd(dir.get()), &status);  // a failure leaves 0:0, which no directory has
+  if (std::any_of(openDirs.begin(), openDirs.end(), [&](const OpenDir& open) {
         return open.device == status.st_dev && open.inode == status.st_ino;
       })) {
     pipeline.addAction([path] { writeLog(LogId::LoopSkipped, path); });
@@ -151,7 +180,7 @@ void Walk::addDirectory(const std::string& path, const RowId& parentId, Pipeline
   }
   RowId id = std::make_shared<int64_t>(-1);
   pipeline.addAction([this, path, parentId, id] { writeDirectory(path, parentId, id); });
-  openDir(path + "/", id);
+  openDirs.push_back(OpenDir{std::move(dir), path + "/", id, status.st_dev, status.st_ino});
 }
 
 // Looked up in its turn in a check: a file before it may have entered it as
@@ -187,7 +216,8 @@ void Walk::writeDirectory(const std::string& path, const RowId& parentId, const 
   });
 }
 
-void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline) {
+void Walk::addFile(const std::string& path, const struct stat& status, const RowId& parentId,
+                   Pipeline& pipeline) {
   if (mode == WalkMode::Check) {
     int64_t foundParent = -1;
     IdResult existing = catalog.findRow(path, foundParent);
@@ -206,7 +236,7 @@ void Walk::addFile(const std::string& path, const RowId& parentId, Pipeline& pip
     }
   }
   FileInfo info;
-  if (!files.fillIfCatalogued(path, info)) return;
+  if (!files.fillIfCatalogued(path, status, info)) return;
   pipeline.addFile(info, [this, parentId](const FileInfo& analysed) {
     writeFile(analysed, parentId);
     notifyFileMet();

@@ -3,7 +3,9 @@
 //
 // Entries come in directory-stream order; hidden names (and "." and "..")
 // are skipped with everything below them. A directory is entered as a row
-// and walked; a regular file of a catalogued kind is catalogued. In check
+// and walked; a readable regular file of a catalogued kind is catalogued.
+// Symbolic links are followed. Each directory is opened once, relative to
+// its parent, and each other entry costs one status call. In check
 // mode every path met is looked up first: a row found is only marked FOUND
 // (and moved under its directory's row if it hangs elsewhere), so rows met
 // again keep their IDs and details.
@@ -40,6 +42,8 @@
 #include "Sync/WriteGroup.h"
 
 class FileInfo;
+struct dirent;
+struct stat;
 
 class Catalog;
 class DirectoryRows;
@@ -79,9 +83,12 @@ class Walk {
 
   void openDir(const std::string& dirPath, RowId id);
   bool readNextEntry(Pipeline& pipeline);
-  void addDirectory(const std::string& path, const RowId& parentId, Pipeline& pipeline);
+  void addEntry(const dirent& entry, Pipeline& pipeline);
+  void addDirectory(int dirFd, const char* name, const std::string& path, const RowId& parentId,
+                    Pipeline& pipeline);
   void writeDirectory(const std::string& path, const RowId& parentId, const RowId& id);
-  void addFile(const std::string& path, const RowId& parentId, Pipeline& pipeline);
+  void addFile(const std::string& path, const struct stat& status, const RowId& parentId,
+               Pipeline& pipeline);
   void writeFile(const FileInfo& info, const RowId& parentId);
   void keepUnder(int64_t id, int64_t currentParent, int64_t parentId);
   void endDirectory();
