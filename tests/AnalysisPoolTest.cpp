@@ -413,10 +413,11 @@ TEST_F(AnalysisPoolTest, GarbageOrSilenceCostsOneFileAndSlowBytesAreWaitedFor) {
   EXPECT_EQ(lost.info.details, kDefaults);
 }
 
-// A folder of more entries than a walk batch, with folders between them.
+// A folder of more entries than a walk batch and more files than are
+// analysed ahead at once, with folders between them.
 TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
   ASSERT_EQ(test::run({"mkdir", "-p", lib + "/a/b", lib + "/c"}), 0);
-  for (int i = 0; i < 140; ++i)
+  for (int i = 0; i < 300; ++i)
     copy(i % 3 ? "48x48.jpg" : "tagged.mp3",
          "lib/" + std::to_string(i) + (i % 3 ? ".jpg" : ".mp3"));
   copy("48x48.jpg", "lib/a/1.jpg");
@@ -446,10 +447,10 @@ TEST_F(AnalysisPoolTest, OneHelperOrTwoGiveTheSameCatalogueAndLog) {
     logs[helpers - 1] = test::readFile(run + "/nstemp/Ombrix.log");
   }
   EXPECT_EQ(tables[0], tables[1]);
-  // The folder, three below it, 144 files.
-  EXPECT_EQ(test::table(home + "/run1/nstemp/daskor.db", "select count(*) from OBJECTS"), "148\n");
+  // The folder, three below it, 304 files.
+  EXPECT_EQ(test::table(home + "/run1/nstemp/daskor.db", "select count(*) from OBJECTS"), "308\n");
   EXPECT_EQ(splitInserts(logs[0]), splitInserts(logs[1]));
-  EXPECT_EQ(test::count(logs[1], "jpgAnalyze: 48*48\n"), 95u);
+  EXPECT_EQ(test::count(logs[1], "jpgAnalyze: 48*48\n"), 202u);
   EXPECT_EQ(test::count(logs[1], "analysis failed: " + lib + "/ombrix-crash-"), 1u);
 }
 

@@ -21,6 +21,11 @@ constexpr int kQueryTries = 3;
 constexpr const char* kBegin = "BEGIN TRANSACTION;";
 constexpr const char* kCommit = "COMMIT;";
 constexpr const char* kRollback = "ROLLBACK;";
+// SQLite's default cache (2 MB) was the largest part of the daemon during a
+// build, and bought nothing: each path is looked up once per walk, rows are
+// appended, and the pages it would keep stay in the kernel's page cache
+// anyway. A full check at 10,000 files takes the same time with this one.
+constexpr const char* kCacheSize = "PRAGMA cache_size = -256;";  // KiB
 constexpr const char* kStatementSavepoint = "SAVEPOINT ombrix_statement;";
 constexpr const char* kStatementRelease = "RELEASE ombrix_statement;";
 constexpr const char* kStatementUndo = "ROLLBACK TO ombrix_statement; RELEASE ombrix_statement;";
@@ -63,6 +68,8 @@ sqlite3* Database::connection(std::optional<LogId> openFailed, Status& status) {
     return nullptr;
   }
   sqlite3_busy_timeout(opened.get(), kBusyTimeoutMs);
+  // Only memory depends on it; a refusal leaves the default cache.
+  (void)exec(opened.get(), kCacheSize);
   db = std::move(opened);
   return db.get();
 }

@@ -2,8 +2,10 @@
 // duration and bit rate.
 #include "Media/AvLibrary.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 #include "Media/FileInfo.h"
 
@@ -15,6 +17,45 @@ void initAvLibrary() {
   av_log_set_level(AV_LOG_QUIET);
 }
 
+namespace {
+
+bool isSizedByHeader(const AVCodecParameters* codec) {
+  return codec->codec_type == AVMEDIA_TYPE_VIDEO && codec->width > 0 && codec->height > 0;
+}
+
+// Probing the streams decodes the first frames of every video stream, only
+// to learn what the analysers never use (the pixel format, the decoder's
+// delay). Where the container's header already gives a stream's frame size,
+// as MP4, Matroska, AVI and ASF headers do, that decoding is all cost: a
+// 720p H.264 frame and its tables take some 3 MB and most of the time spent
+// on the file. So the decoders of such streams are left off the list the
+// probe may open; without one, libavformat takes the header's values as
+// they are. Streams the header leaves unsized (MPEG program and transport
+// streams) are decoded as before.
+void keepHeaderSizedStreamsUndecoded(AVFormatContext* input) {
+  std::vector<AVCodecID> sized;
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    const AVCodecParameters* codec = input->streams[i]->codecpar;
+    if (isSizedByHeader(codec)) sized.push_back(codec->codec_id);
+  }
+  if (sized.empty()) return;
+  std::string allowed;
+  void* position = nullptr;
+  while (const AVCodec* decoder = av_codec_iterate(&position)) {
+    if (!av_codec_is_decoder(decoder) ||
+        std::find(sized.begin(), sized.end(), decoder->id) != sized.end()) {
+      continue;
+    }
+    if (!allowed.empty()) allowed += ',';
+    allowed += decoder->name;
+  }
+  // The context frees it with the rest; left null, every decoder is allowed,
+  // which is only the old cost.
+  input->codec_whitelist = av_strdup(allowed.c_str());
+}
+
+}  // namespace
+
 AvInputHandle openAvInput(const std::string& path, bool needsStreamInfo) {
   AVFormatContext* raw = nullptr;
   // The prefix keeps a name such as "concat:a|b" or "http:x" a plain file
@@ -23,7 +64,9 @@ AvInputHandle openAvInput(const std::string& path, bool needsStreamInfo) {
   std::string url = "file:" + path;
   if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) != 0) return nullptr;
   AvInputHandle input(raw);
-  if (needsStreamInfo && avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
+  if (!needsStreamInfo) return input;
+  keepHeaderSizedStreamsUndecoded(input.get());
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) return nullptr;
   return input;
 }
 

@@ -32,6 +32,7 @@ void Pipeline::addFile(const FileInfo& info, std::function<void(const FileInfo&)
     step.watchId = watch.add(info);
   } else {
     step.ticket = cataloguer.submitAnalysis(info);
+    ++analysing;
   }
   steps.push_back(std::move(step));
 }
@@ -43,6 +44,7 @@ void Pipeline::advance(Step& step) {
   bool isPending = step.stage == Step::Stage::Watching || step.stage == Step::Stage::Analysing;
   if (isPending && exitRequested()) {
     if (step.stage == Step::Stage::Watching) watch.take(step.watchId);
+    if (step.stage == Step::Stage::Analysing) --analysing;
     step.stage = Step::Stage::Dropped;
     return;
   }
@@ -56,10 +58,12 @@ void Pipeline::advance(Step& step) {
     }
     step.ticket = cataloguer.submitAnalysis(info);
     step.stage = Step::Stage::Analysing;
+    ++analysing;
   }
   if (step.stage == Step::Stage::Analysing && cataloguer.isAnalysed(step.ticket)) {
     step.info = cataloguer.takeAnalysis(step.ticket);
     step.stage = Step::Stage::Ready;
+    --analysing;
   }
 }
 

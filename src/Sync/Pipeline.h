@@ -37,9 +37,15 @@ class WriteGroup;
 
 class Pipeline {
  public:
-  // Steps in flight at most: enough to keep the analysis helpers and the
-  // watch busy, small enough that memory does not grow with the library.
+  // Steps in flight at most: enough that a hundred fresh files wait for the
+  // same polls of the watch, small enough that memory does not grow with
+  // the library.
   static constexpr size_t kLookAhead = 2048;
+  // Files handed to analysis and not yet taken back, at most: many times
+  // what the helpers' batches hold, so they never wait for work. Each one
+  // queued costs the daemon a record of about a kilobyte, and a first build
+  // of old files would otherwise keep the whole look-ahead queued.
+  static constexpr size_t kAnalysisAhead = 256;
 
   // group, when given, holds the rows written while the pipeline waits for
   // an answer no longer than its age limit, and is committed before a wait
@@ -54,7 +60,9 @@ class Pipeline {
   // or whose watch gave way to a shutdown.
   void addFile(const FileInfo& info, std::function<void(const FileInfo&)> write);
 
-  bool isFull() const { return steps.size() + setAside.size() >= kLookAhead; }
+  bool isFull() const {
+    return steps.size() + setAside.size() >= kLookAhead || analysing >= kAnalysisAhead;
+  }
 
   // Runs the steps at the head that are ready; never waits.
   void runReady();
@@ -86,6 +94,7 @@ class Pipeline {
   WriteGroup* group;
   std::deque<Step> steps;
   std::list<Step> setAside;
+  size_t analysing = 0;  // steps in Stage::Analysing
 };
 
 #endif  // OMBRIX_SYNC_PIPELINE_H
