@@ -6,6 +6,8 @@
 // The tests look at what the catalogue holds (rows, IDs, what ombrix-check
 // finds) and at the log records and their order, never at how the parts
 // call each other.
+#include <unistd.h>
+
 #include <memory>
 #include <random>
 
@@ -484,6 +486,9 @@ TEST_F(SyncTest, ChangeSeenByAFailingDiffComesAgain) {
 TEST_F(SyncTest, NoticesWakeTheLoopOnlyForWhatACycleActsOn) {
   using Wake = ChangeNotices::Wake;
   add("a.jpg; sub/b.jpg");
+  const std::string outside = home + "/.outside";  // listed only through the link lib/ext
+  ASSERT_EQ(test::run({"mkdir", outside}), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (lib + "/ext").c_str()), 0);
   builder = makeBuilder({home});
   builder->clearSnapshots();
   ASSERT_FALSE(builder->isChanged());  // the first listing puts the watches
@@ -497,6 +502,8 @@ TEST_F(SyncTest, NoticesWakeTheLoopOnlyForWhatACycleActsOn) {
   EXPECT_EQ(wait(2), Wake::Tick);  // a notice would have ended it after a quiet second
   pendingChanges.unsettled.push_back(lib + "/sub/b.jpg");
   test::writeFile(lib + "/sub/b.jpg", jpeg);
+  EXPECT_EQ(wait(60), Wake::Notices);
+  test::writeFile(outside + "/c.jpg", jpeg);
   EXPECT_EQ(wait(60), Wake::Notices);
 
   test::writeFile(marker, "");
