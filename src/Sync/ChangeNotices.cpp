@@ -89,7 +89,7 @@ bool hasChangedSince(const std::string& path, const timespec& since) {
 
 // Tells the directories among the lines of a listing by their directories'
 // entries, read once each, instead of by a status call a line: at 10,000
-// paths those calls were most of a restart's time after the check itself.
+// paths those calls took a fifth of a restart's time.
 // A listing gives each directory before what it holds and what it holds
 // one after another, so only the chain of directories above the current
 // line is kept. An entry whose type the directory does not give, a link
