@@ -56,6 +56,8 @@ make pal.mpg $(clip 720x576) -c:v mpeg2video -c:a mp2 -f vob
 make mpeg1.mpeg $(clip 352x240) -c:v mpeg1video -c:a mp2 -f mpeg
 make hd-ts.mpg $(clip 1920x1080) -c:v mpeg2video -c:a mp2 -f mpegts
 make sd-ts.mpg $(clip 720x480) -c:v mpeg2video -c:a mp2 -f mpegts
+# H.264, whose frame size only the stream gives (a camcorder's recording).
+make h264-ts.mpg $(clip 1280x720) -c:v libx264 -preset ultrafast -c:a mp2 -f mpegts
 # 192-byte packets, each behind a time stamp.
 make sd-m2ts.mpg $(clip 720x480) -c:v mpeg2video -c:a mp2 -f mpegts -mpegts_m2ts_mode 1
 # Plain grey for 2 s: the rate stays far below the first WMV bound.

@@ -159,6 +159,7 @@ TEST_F(MediaTest, AnalysersFindWhatTheFilesHold) {
            "pal.mpg=MPEG_PS_PAL 720x576 00:00:00 +rate; mpeg1.mpeg=MPEG1 352x240 00:00:00 +rate;"
            "hd-ts.mpg=MPEG_TS_HD_NA_ISO 1920x1080 00:00:00 +rate;"
            "sd-ts.mpg=MPEG_TS_SD_NA_ISO 720x480 00:00:00 +rate;"
+           "h264-ts.mpg=MPEG_TS_HD_NA_ISO 1280x720 00:00:00 +rate;"
            "hd-tts.mpeg=MPEG_TS_HD_NA_ISO 1920x1080 00:00:00 +rate;"
            "sd-m2ts.mpg=MPEG_TS_SD_NA_T 720x480 00:00:00 +rate;"
            "zero-stamps.mpg=MPEG_TS_SD_NA 720x480 00:00:00 +rate;"
